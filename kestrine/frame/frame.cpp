@@ -1,0 +1,672 @@
+// The calling frame: module create/exec, the function-object type, argument
+// binding, call-time lookup and traceback entries. Compiled into each module;
+// all state below is the process-wide state of that one module.
+#include "frame.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace kx {
+namespace {
+
+struct State {
+  PyObject* module = nullptr;     // strong, set at exec, cleared if exec fails
+  int64_t interp = -1;            // the one interpreter this module serves
+  PyObject* ns = nullptr;         // the module namespace
+  PyObject* builtins = nullptr;   // the builtins module
+  std::string full_name;          // "velmora.kestrine.processors"
+  const ModuleSpec* spec = nullptr;
+  bool interned = false;
+};
+State g;
+
+Name* g_names = nullptr;  // every Name of the module, interned at exec
+
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+}  // namespace
+
+Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
+
+int intern_all() noexcept {
+  for (Name* n = g_names; n; n = n->next_) {
+    if (n->obj_) continue;
+    n->obj_ = PyUnicode_InternFromString(n->text_);
+    if (!n->obj_) return -1;
+  }
+  return 0;
+}
+
+PyObject* ns() noexcept { return g.ns; }
+
+// ---------------------------------------------------------------------------
+// Traceback entries
+
+void add_traceback(Site& site) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!site.code) {
+    std::string name = g.full_name + "." + site.qualname;
+    site.code = reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(g.spec ? g.spec->source : "<kestrine>", name.c_str(), site.line));
+  }
+  if (site.code && g.ns) {
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code),
+                                       g.ns, nullptr);
+    if (frame) {
+      PyErr_SetRaisedException(exc);
+      PyTraceBack_Here(frame);
+      Py_DECREF(frame);
+      return;
+    }
+  }
+  // Making the entry failed: keep the original exception, not ours.
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+}
+
+// ---------------------------------------------------------------------------
+// Errors with fixed texts. Kept out of line: they are never on a hot path.
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] void count_error(const Func& f, Py_ssize_t given) noexcept {
+  const bool at_least = (f.shape & kVarargs) != 0;
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f.name,
+               at_least ? "at least" : "exactly", static_cast<Py_ssize_t>(f.nparams),
+               f.nparams == 1 ? "" : "s", given);
+}
+
+[[gnu::cold, gnu::noinline]] void unexpected_keyword(const Func& f, PyObject* key) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name, key);
+}
+
+[[gnu::cold, gnu::noinline]] void multiple_values(const Func& f, PyObject* key) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f.name, key);
+}
+
+[[gnu::cold, gnu::noinline]] void keywords_not_strings(const Func& f) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+}
+
+[[gnu::cold, gnu::noinline]] void needs_argument(const Func& f) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", f.name);
+}
+
+[[gnu::cold, gnu::noinline]] void wrong_instance(const Func& f, PyObject* self) noexcept {
+  PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+               f.name, f.owner->tp_name, Py_TYPE(self)->tp_name);
+}
+
+[[gnu::cold, gnu::noinline]] void argument_type_error(const Param& p, PyObject* got) noexcept {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+               p.exact->tp_name, Py_TYPE(got)->tp_name);
+}
+
+}  // namespace
+
+void field_type_error(const char* expected, PyObject* got) noexcept {
+  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got)->tp_name);
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+namespace {
+
+int prepare(Func& f) noexcept {
+  if (f.nparams >= 0) return 0;
+  int n = 0;
+  while (n < kMaxParams && f.params[n].name) {
+    f.names[n] = PyUnicode_InternFromString(f.params[n].name);
+    if (!f.names[n]) return -1;
+    ++n;
+  }
+  f.nparams = n;
+  return 0;
+}
+
+// Same text as a parameter name that is an exact, interned str.
+bool same_text(PyObject* key, PyObject* param) noexcept {
+  if (PyUnicode_CheckExact(key)) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    return len == PyUnicode_GET_LENGTH(param) && PyUnicode_KIND(key) == PyUnicode_KIND(param) &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(param),
+                       static_cast<size_t>(len) * PyUnicode_KIND(key)) == 0;
+  }
+  return false;
+}
+
+// Index of the parameter at or after `from` named `key`: identity first, then
+// text; -1 when none matches, -2 on error (a str subclass's __eq__ raised).
+int match(const Func& f, PyObject* key, int from) noexcept {
+  for (int i = from; i < f.nparams; ++i)
+    if (f.names[i] == key) return i;
+  if (PyUnicode_CheckExact(key)) {
+    for (int i = from; i < f.nparams; ++i)
+      if (same_text(key, f.names[i])) return i;
+    return -1;
+  }
+  for (int i = from; i < f.nparams; ++i) {
+    int eq = PyObject_RichCompareBool(key, f.names[i], Py_EQ);
+    if (eq < 0) return -2;
+    if (eq) return i;
+  }
+  return -1;
+}
+
+// Whether an error of this function's binding gets a traceback entry: not for
+// functions that take no arguments at all.
+bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & (kVarargs | kVarkw)); }
+
+[[gnu::cold, gnu::noinline]] PyObject* binding_failed(Func& f) noexcept {
+  if (binding_entry(f)) add_traceback(f.site);
+  return nullptr;
+}
+
+PyObject* run(Func& f, const Args& a) noexcept {
+  for (int i = 0; i < f.nparams; ++i) {
+    const Param& p = f.params[i];
+    if (p.exact && a.v[i] != Py_None && Py_TYPE(a.v[i]) != p.exact) {
+      argument_type_error(p, a.v[i]);
+      return nullptr;
+    }
+  }
+  PyObject* r = f.impl(a);
+  if (!r) add_traceback(f.site);
+  return r;
+}
+
+// The general binder for the vectorcall convention (keywords, varargs).
+[[gnu::noinline]] PyObject* bind_vector(Func& f, PyObject* self, PyObject* const* args, Py_ssize_t n,
+                                        PyObject* kwnames) noexcept {
+  const Py_ssize_t P = f.nparams;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if ((n > P && !(f.shape & kVarargs)) || (nkw == 0 && n < P)) {
+    count_error(f, n);
+    return binding_failed(f);
+  }
+  PyObject* slots[kMaxParams] = {};
+  for (Py_ssize_t i = 0; i < n && i < P; ++i) slots[i] = args[i];
+  Ref kw;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      keywords_not_strings(f);
+      return binding_failed(f);
+    }
+    int i = match(f, key, static_cast<int>(n < P ? n : P));
+    if (i == -2) return binding_failed(f);
+    if (i >= 0) {
+      slots[i] = args[n + k];
+      continue;
+    }
+    int before = match(f, key, 0);
+    if (before == -2) return binding_failed(f);
+    if (before >= 0) {
+      multiple_values(f, key);
+      return binding_failed(f);
+    }
+    if (!(f.shape & kVarkw)) {
+      unexpected_keyword(f, key);
+      return binding_failed(f);
+    }
+    if (!kw) {
+      kw = Ref::steal(PyDict_New());
+      if (!kw) return binding_failed(f);
+    }
+    if (PyDict_SetItem(kw.get(), key, args[n + k]) < 0) return binding_failed(f);
+  }
+  for (Py_ssize_t i = 0; i < P; ++i) {
+    if (!slots[i]) {
+      count_error(f, i);
+      return binding_failed(f);
+    }
+  }
+  const Py_ssize_t nrest = n > P ? n - P : 0;
+  return run(f, Args{self, slots, args + P, nrest, kw.get()});
+}
+
+// ---------------------------------------------------------------------------
+// The function-object type
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  Func* func;
+  PyObject* name;      // __name__
+  PyObject* qualname;  // __qualname__
+  PyObject* module;    // __module__
+  PyObject* code;      // __code__
+  PyObject* dict;      // __dict__
+};
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+  Func& f = *as_function(callable)->func;
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  PyObject* self = nullptr;
+  if (f.shape & kMethod) {
+    if (n == 0) {
+      needs_argument(f);
+      return binding_failed(f);
+    }
+    self = args[0];
+    if (f.owner && !PyObject_TypeCheck(self, f.owner)) {
+      wrong_instance(f, self);
+      return nullptr;
+    }
+    ++args;
+    --n;
+  }
+  // Fast path: exactly the parameters, positionally.
+  if (n == f.nparams && !(f.shape & kVarargs) && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0))
+    return run(f, Args{self, args, nullptr, 0, nullptr});
+  return bind_vector(f, self, args, n, kwnames);
+}
+
+// Builds the __code__ that signature introspection reads: the parameters as
+// the code's arguments, `*a`/`**kw` flagged as on a def statement.
+PyObject* make_code(const Func& f) noexcept {
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(g.spec ? g.spec->source : "<kestrine>", f.name, f.site.line)));
+  if (!code) return nullptr;
+  const int extra = (f.shape & kMethod ? 1 : 0);
+  Ref names = Ref::steal(PyList_New(0));
+  if (!names) return nullptr;
+  auto append = [&](const char* text) {
+    Ref s = Ref::steal(PyUnicode_InternFromString(text));
+    return s && PyList_Append(names.get(), s.get()) == 0;
+  };
+  if (extra && !append("self")) return nullptr;
+  for (int i = 0; i < f.nparams; ++i)
+    if (PyList_Append(names.get(), f.names[i]) < 0) return nullptr;
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  if (f.shape & kVarargs) {
+    flags |= CO_VARARGS;
+    if (!append(f.rest_name ? f.rest_name : "args")) return nullptr;
+  }
+  if (f.shape & kVarkw) {
+    flags |= CO_VARKEYWORDS;
+    if (!append("kw")) return nullptr;
+  }
+  Ref varnames = Ref::steal(PyList_AsTuple(names.get()));
+  Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+  Ref kwargs = Ref::steal(PyDict_New());
+  Ref argcount = Ref::steal(PyLong_FromLong(f.nparams + extra));
+  Ref flagobj = Ref::steal(PyLong_FromLong(flags));
+  Ref qualobj = Ref::steal(PyUnicode_FromString(f.site.qualname));
+  Ref nlocals = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(names.get())));
+  if (!varnames || !replace || !kwargs || !argcount || !flagobj || !qualobj || !nlocals ||
+      PyDict_SetItemString(kwargs.get(), "co_nlocals", nlocals.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "co_varnames", varnames.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "co_flags", flagobj.get()) < 0 ||
+      PyDict_SetItemString(kwargs.get(), "co_qualname", qualobj.get()) < 0)
+    return nullptr;
+  Ref empty = Ref::steal(PyTuple_New(0));
+  if (!empty) return nullptr;
+  return PyObject_Call(replace.get(), empty.get(), kwargs.get());
+}
+
+PyObject* function_get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyObject* function_get_globals(PyObject*, void*) noexcept {
+  PyObject* d = g.ns ? g.ns : Py_None;
+  return Py_NewRef(d);
+}
+
+PyObject* function_get_annotations(PyObject*, void*) noexcept { return PyDict_New(); }
+
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+
+PyObject* function_repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_function(self)->dict);
+  return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+  Py_CLEAR(as_function(self)->dict);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  FunctionObject* f = as_function(self);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->code);
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+}
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__doc__", function_get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", function_get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", function_get_none, nullptr, nullptr, nullptr},
+    {"__globals__", function_get_globals, nullptr, nullptr, nullptr},
+    {"__annotations__", function_get_annotations, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int ready_function_type() noexcept {
+  PyTypeObject& t = FunctionType;
+  if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+  t.tp_name = "kestrine_function";
+  t.tp_basicsize = sizeof(FunctionObject);
+  t.tp_dealloc = function_dealloc;
+  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+  t.tp_repr = function_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_traverse = function_traverse;
+  t.tp_clear = function_clear;
+  t.tp_methods = function_methods;
+  t.tp_members = function_members;
+  t.tp_getset = function_getset;
+  t.tp_descr_get = function_descr_get;
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
+  return PyType_Ready(&t);
+}
+
+}  // namespace
+
+PyObject* make_function(Func& f) noexcept {
+  if (prepare(f) < 0 || ready_function_type() < 0) return nullptr;
+  Ref code = Ref::steal(make_code(f));
+  if (!code) return nullptr;
+  FunctionObject* o = PyObject_GC_New(FunctionObject, &FunctionType);
+  if (!o) return nullptr;
+  o->vectorcall = function_vectorcall;
+  o->func = &f;
+  o->name = PyUnicode_InternFromString(f.name);
+  o->qualname = PyUnicode_InternFromString(f.site.qualname);
+  o->module = PyUnicode_FromStringAndSize(g.full_name.data(), static_cast<Py_ssize_t>(g.full_name.size()));
+  o->code = code.release();
+  o->dict = nullptr;
+  PyObject_GC_Track(o);
+  Ref result = Ref::steal(reinterpret_cast<PyObject*>(o));
+  if (!o->name || !o->qualname || !o->module) return nullptr;
+  return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// Tuple-and-mapping binding
+
+PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  if (prepare(f) < 0) return nullptr;
+  const Py_ssize_t P = f.nparams;
+  const Py_ssize_t n = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  if (n > P || (nkw == 0 && n != P)) {
+    count_error(f, n);
+    return binding_failed(f);
+  }
+  if (nkw == 0) return run(f, Args{self, &PyTuple_GET_ITEM(args, 0), nullptr, 0, nullptr});
+
+  if (!PyArg_ValidateKeywordArguments(kwargs)) return binding_failed(f);
+  // Keyword values are held strongly: the mapping is the caller's and may
+  // change under a callback.
+  Ref held[kMaxParams];
+  PyObject* slots[kMaxParams] = {};
+  for (Py_ssize_t i = 0; i < n; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+  Py_ssize_t found = 0;
+  for (Py_ssize_t i = n; i < P; ++i) {
+    int r = PyDict_GetItemRef(kwargs, f.names[i], held[i].out());
+    if (r < 0) return binding_failed(f);
+    if (r > 0) {
+      slots[i] = held[i].get();
+      ++found;
+    }
+  }
+  if (found < nkw) {
+    // Report the first key, in the mapping's order, that named no free parameter.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Ref k = Ref::borrow(key);
+      int i = match(f, k.get(), static_cast<int>(n));
+      if (i == -2) return binding_failed(f);
+      if (i >= 0) continue;
+      int before = match(f, k.get(), 0);
+      if (before == -2) return binding_failed(f);
+      if (before >= 0)
+        multiple_values(f, k.get());
+      else
+        unexpected_keyword(f, k.get());
+      return binding_failed(f);
+    }
+  }
+  for (Py_ssize_t i = 0; i < P; ++i) {
+    if (!slots[i]) {
+      count_error(f, i);
+      return binding_failed(f);
+    }
+  }
+  return run(f, Args{self, slots, nullptr, 0, nullptr});
+}
+
+int set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcept {
+  Ref v = Ref::steal(value);
+  if (!v) return -1;
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  if (!key || PyDict_SetItem(type->tp_dict, key.get(), v.get()) < 0) return -1;
+  PyType_Modified(type);
+  Ref set_name;
+  if (PyObject_GetOptionalAttrString(v.get(), "__set_name__", set_name.out()) < 0) return -1;
+  if (set_name) {
+    Ref r = Ref::steal(PyObject_CallFunctionObjArgs(set_name.get(), reinterpret_cast<PyObject*>(type), key.get(),
+                                                    nullptr));
+    if (!r) return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Call-time lookup
+
+PyObject* lookup(const Name& name) noexcept {
+  PyObject* r = nullptr;
+  if (g.ns) {
+    int found = PyDict_GetItemRef(g.ns, name.get(), &r);
+    if (found > 0) return r;
+    if (found < 0) PyErr_Clear();
+  }
+  if (g.builtins && PyObject_GetOptionalAttr(g.builtins, name.get(), &r) > 0) return r;
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  PyErr_Clear();
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Imports
+
+PyObject* import_module(const char* module) noexcept {
+  Ref name = Ref::steal(PyUnicode_FromString(module));
+  if (!name) return nullptr;
+  return PyImport_ImportModuleLevelObject(name.get(), g.ns, nullptr, nullptr, 0);
+}
+
+PyObject* import_from(const char* module, const char* name) noexcept {
+  Ref mod_name = Ref::steal(PyUnicode_FromString(module));
+  Ref attr = Ref::steal(PyUnicode_FromString(name));
+  if (!mod_name || !attr) return nullptr;
+  Ref fromlist = Ref::steal(PyList_New(1));
+  if (!fromlist) return nullptr;
+  PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(attr.get()));
+  Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(mod_name.get(), g.ns, nullptr, fromlist.get(), 0));
+  if (!mod) return nullptr;
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(mod.get(), attr.get(), &value) != 0) return value;
+  // Not an attribute: a submodule of that name may be in sys.modules.
+  Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", mod_name.get(), attr.get()));
+  if (!full) return nullptr;
+  value = PyImport_GetModule(full.get());
+  if (value || PyErr_Occurred()) return value;
+  PyErr_Format(PyExc_ImportError, "cannot import name %S", attr.get());
+  return nullptr;
+}
+
+int bind(const char* name, PyObject* value) noexcept {
+  Ref v = Ref::steal(value);
+  if (!v) return -1;
+  return PyDict_SetItemString(g.ns, name, v.get());
+}
+
+// ---------------------------------------------------------------------------
+// Module start-up
+
+namespace {
+
+PyModuleDef g_def;
+
+int copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const char* to, bool copy_none) {
+  Ref value;
+  int r = PyObject_GetOptionalAttrString(spec, from, value.out());
+  if (r <= 0) return r;
+  if (value.get() == Py_None && !copy_none) return 0;
+  return PyObject_SetAttrString(module, to, value.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1) return nullptr;
+  if (g.interp == -1) {
+    g.interp = id;
+  } else if (g.interp != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (g.module) return Py_NewRef(g.module);
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  if (copy_spec_attr(spec, module.get(), "loader", "__loader__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "origin", "__file__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "parent", "__package__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", false) < 0)
+    return nullptr;
+  return module.release();
+}
+
+Site g_init_site{nullptr, 1};
+
+int version_check() noexcept {
+  const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+  const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+  char message[200];
+  PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                PY_MAJOR_VERSION, PY_MINOR_VERSION, g.full_name.c_str(), "does not match", major, minor);
+  return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+// Steps 6 and later of exec; failures here get the "init <module>" entry.
+int exec_body(PyObject* module) noexcept {
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  PyObject* modules = PyImport_GetModuleDict();
+  int has = PyDict_Contains(modules, name.get());
+  if (has < 0) return -1;
+  if (!has && PyDict_SetItem(modules, name.get(), module) < 0) return -1;
+  if (g.spec->body(module, g.ns) < 0) return -1;
+  return bind("__test__", PyDict_New());
+}
+
+int module_exec(PyObject* module) noexcept {
+  if (g.module) {
+    if (g.module == module) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.", g.spec->short_name);
+    return -1;
+  }
+  g.module = Py_NewRef(module);
+  int ok = -1;
+  do {
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) break;
+#endif
+    g.ns = PyModule_GetDict(module);
+    if (!g.ns) break;
+    const char* full = PyModule_GetName(module);
+    if (!full) break;
+    g.full_name = full;
+    Py_XSETREF(g.builtins, PyImport_ImportModule("builtins"));
+    if (!g.builtins || PyObject_SetAttrString(module, "__builtins__", g.builtins) < 0) break;
+    if (version_check() < 0) break;
+    if (!g.interned) {
+      if (intern_all() < 0) break;
+      g.interned = true;
+    }
+    if (exec_body(module) < 0) {
+      static std::string init_name;
+      init_name = "init " + g.full_name;
+      // The entry is named "init <module>", without the module prefix.
+      PyObject* exc = PyErr_GetRaisedException();
+      PyCodeObject* code = PyCode_NewEmpty(g.spec->source, init_name.c_str(), g_init_site.line);
+      PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, g.ns, nullptr) : nullptr;
+      PyErr_Clear();
+      PyErr_SetRaisedException(exc);
+      if (frame) PyTraceBack_Here(frame);
+      Py_XDECREF(frame);
+      Py_XDECREF(code);
+      break;
+    }
+    ok = 0;
+  } while (false);
+  if (ok < 0) {
+    g.ns = nullptr;  // borrowed from the module being dropped
+    Py_CLEAR(g.module);
+  }
+  return ok;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyObject* module_init(const ModuleSpec& spec) noexcept {
+  g.spec = &spec;
+  g_def = PyModuleDef{PyModuleDef_HEAD_INIT, spec.short_name, nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr};
+  return PyModuleDef_Init(&g_def);
+}
+
+}  // namespace kx

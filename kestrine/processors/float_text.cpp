@@ -1,0 +1,99 @@
+// The grammar check and underscore removal around std::from_chars, which is
+// correctly rounded and locale-independent, like the interpreter's own dtoa.
+#include "float_text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+
+namespace kx::floattext {
+namespace {
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+constexpr char lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool word_is(const char* p, const char* end, const char* word) noexcept {
+  for (; *word; ++p, ++word)
+    if (p == end || lower(*p) != *word) return false;
+  return p == end;
+}
+
+// Copies a run of digits with single underscores between digits into `out`.
+// Returns the end of the run, or nullptr when an underscore is misplaced or
+// the run is empty. `room` limits what may be written.
+const char* digits(const char* p, const char* end, char*& out, const char* room) noexcept {
+  if (p == end || !is_digit(*p)) return nullptr;
+  while (p != end) {
+    if (is_digit(*p)) {
+      if (out == room) return nullptr;
+      *out++ = *p++;
+    } else if (*p == '_' && p + 1 != end && is_digit(p[1])) {
+      ++p;
+    } else {
+      break;
+    }
+  }
+  return p;
+}
+
+}  // namespace
+
+bool parse(const char* p, const char* end, double& out) noexcept {
+  bool negative = false;
+  if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  if (p == end) return false;
+
+  if (!is_digit(*p) && *p != '.') {
+    double v;
+    if (word_is(p, end, "inf") || word_is(p, end, "infinity"))
+      v = std::numeric_limits<double>::infinity();
+    else if (word_is(p, end, "nan"))
+      v = std::numeric_limits<double>::quiet_NaN();
+    else
+      return false;
+    out = negative ? -v : v;
+    return true;
+  }
+
+  // Longer texts are rare enough to leave to the interpreter.
+  char buf[256];
+  char* w = buf;
+  const char* room = buf + sizeof buf;
+  bool mantissa = false;
+  if (is_digit(*p)) {
+    p = digits(p, end, w, room);
+    if (!p) return false;
+    mantissa = true;
+  }
+  if (p != end && *p == '.') {
+    if (w == room) return false;
+    *w++ = *p++;
+    if (p != end && is_digit(*p)) {
+      p = digits(p, end, w, room);
+      if (!p) return false;
+      mantissa = true;
+    }
+  }
+  if (!mantissa) return false;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    if (w == room) return false;
+    *w++ = *p++;
+    if (p != end && (*p == '+' || *p == '-')) {
+      if (w == room) return false;
+      *w++ = *p++;
+    }
+    p = digits(p, end, w, room);
+    if (!p) return false;
+  }
+  if (p != end) return false;
+
+  double v;
+  auto [ptr, ec] = std::from_chars(buf, w, v, std::chars_format::general);
+  if (ec != std::errc() || ptr != w) return false;
+  out = negative ? -v : v;
+  return true;
+}
+
+}  // namespace kx::floattext

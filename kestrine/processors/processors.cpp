@@ -1,0 +1,123 @@
+// Module velmora.kestrine.processors: converters applied to every value a
+// database driver returns, one column at a time. This file holds the module
+// body (its namespace order) and the scalar converters int_to_boolean,
+// to_str and to_float.
+#include "float_text.hpp"
+#include "frame/frame.hpp"
+
+namespace kx {
+namespace {
+
+// ---------------------------------------------------------------------------
+// int_to_boolean
+
+PyObject* int_to_boolean(const Args& a) {
+  PyObject* value = a.v[0];
+  if (value == Py_None || value == Py_True || value == Py_False) return Py_NewRef(value);
+  int truth = PyObject_IsTrue(value);
+  if (truth < 0) return nullptr;
+  return PyBool_FromLong(truth);
+}
+
+// ---------------------------------------------------------------------------
+// to_str
+
+PyObject* to_str(const Args& a) {
+  PyObject* value = a.v[0];
+  if (value == Py_None) return Py_NewRef(value);
+  return PyObject_Str(value);
+}
+
+// ---------------------------------------------------------------------------
+// to_float
+
+// The value of bytes-like text, or nullptr (no exception) when the parser
+// leaves it to the interpreter.
+PyObject* float_from_ascii(const char* p, const char* end) {
+  while (p != end && floattext::is_ascii_space(static_cast<unsigned char>(*p))) ++p;
+  while (end != p && floattext::is_ascii_space(static_cast<unsigned char>(end[-1]))) --end;
+  double v;
+  if (!floattext::parse(p, end, v)) return nullptr;
+  return PyFloat_FromDouble(v);
+}
+
+// Text that is not pure ASCII: strip the interpreter's whitespace in place;
+// the rest must be short ASCII to be parsed here.
+PyObject* float_from_unicode(PyObject* s) {
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t lo = 0, hi = PyUnicode_GET_LENGTH(s);
+  while (lo < hi && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, lo))) ++lo;
+  while (hi > lo && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, hi - 1))) --hi;
+  char buf[64];
+  if (hi - lo > static_cast<Py_ssize_t>(sizeof buf)) return nullptr;
+  char* w = buf;
+  for (Py_ssize_t i = lo; i < hi; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 128) return nullptr;
+    *w++ = static_cast<char>(c);
+  }
+  double v;
+  if (!floattext::parse(buf, w, v)) return nullptr;
+  return PyFloat_FromDouble(v);
+}
+
+PyObject* to_float(const Args& a) {
+  PyObject* value = a.v[0];
+  if (value == Py_None) return Py_NewRef(value);
+  PyTypeObject* t = Py_TYPE(value);
+  if (t == &PyFloat_Type) return Py_NewRef(value);
+  if (t == &PyLong_Type) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)))
+      return PyFloat_FromDouble(
+          static_cast<double>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value))));
+    double d = PyLong_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(d);
+  }
+  PyObject* r = nullptr;
+  if (t == &PyUnicode_Type) {
+    if (PyUnicode_IS_ASCII(value)) {
+      const char* p = static_cast<const char*>(PyUnicode_DATA(value));
+      r = float_from_ascii(p, p + PyUnicode_GET_LENGTH(value));
+    } else {
+      r = float_from_unicode(value);
+    }
+  } else if (t == &PyBytes_Type) {
+    const char* p = PyBytes_AS_STRING(value);
+    r = float_from_ascii(p, p + PyBytes_GET_SIZE(value));
+  } else if (t == &PyByteArray_Type) {
+    const char* p = PyByteArray_AS_STRING(value);
+    r = float_from_ascii(p, p + PyByteArray_GET_SIZE(value));
+  } else {
+    return PyNumber_Float(value);
+  }
+  if (r || PyErr_Occurred()) return r;
+  return PyFloat_FromString(value);
+}
+
+constexpr int kLine = __LINE__;
+Func kIntToBoolean{"int_to_boolean", {"int_to_boolean", kLine}, {{"value"}}, kPlain, nullptr, int_to_boolean};
+Func kToStr{"to_str", {"to_str", kLine}, {{"value"}}, kPlain, nullptr, to_str};
+Func kToFloat{"to_float", {"to_float", kLine}, {{"value"}}, kPlain, nullptr, to_float};
+
+// ---------------------------------------------------------------------------
+// Module body: the names in their fixed order.
+
+int body(PyObject*, PyObject*) {
+  if (bind("datetime", import_module("datetime")) < 0 ||
+      bind("datetime_cls", import_from("datetime", "datetime")) < 0 ||
+      bind("time_cls", import_from("datetime", "time")) < 0 ||
+      bind("date_cls", import_from("datetime", "date")) < 0 || bind("re", import_module("re")) < 0 ||
+      bind("int_to_boolean", make_function(kIntToBoolean)) < 0 ||
+      bind("to_str", make_function(kToStr)) < 0 || bind("to_float", make_function(kToFloat)) < 0)
+    return -1;
+  return 0;
+}
+
+const ModuleSpec kSpec{"processors", "kestrine/processors/processors.cpp", body};
+
+}  // namespace
+}  // namespace kx
+
+PyMODINIT_FUNC PyInit_processors() { return kx::module_init(kx::kSpec); }
