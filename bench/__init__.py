@@ -1,0 +1,1 @@
+"""Micro-benchmarks: each operation of velmora.kestrine against its closest peer."""
