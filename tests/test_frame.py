@@ -184,3 +184,25 @@ def test_failure_inside_a_function_gets_its_entry():
     assert entry_names(info.value)[-1] == "velmora.kestrine.processors.to_float"
     formatted = "".join(traceback.format_exception(info.value))
     assert "velmora.kestrine.processors.to_float" in formatted
+
+
+def test_failed_start_up_unwinds_and_a_later_import_starts_over():
+    out = run_fresh("""
+        import sys, traceback, types
+        fake = types.ModuleType("datetime")
+        fake.datetime = object          # no `time`, no `date`
+        real = sys.modules.pop("datetime", None)
+        sys.modules["datetime"] = fake
+        try:
+            import velmora.kestrine.processors
+        except ImportError as e:
+            print(e)
+            print(traceback.extract_tb(e.__traceback__)[-1].name)
+        del sys.modules["datetime"]
+        if real is not None:
+            sys.modules["datetime"] = real
+        sys.modules.pop("velmora.kestrine.processors", None)
+        import velmora.kestrine.processors as p
+        print(p.time_cls is sys.modules["datetime"].time, p.to_float("2"))
+    """)
+    assert out.splitlines() == ["cannot import name 'time'", "init velmora.kestrine.processors", "True 2.0"]
