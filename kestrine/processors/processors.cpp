@@ -1,7 +1,9 @@
 // Module velmora.kestrine.processors: converters applied to every value a
 // database driver returns, one column at a time. This file holds the module
-// body (its namespace order) and the scalar converters int_to_boolean,
-// to_str and to_float.
+// body (its namespace order), the scalar converters int_to_boolean, to_str
+// and to_float, and the ISO parsers str_to_datetime, str_to_time and
+// str_to_date. DecimalResultProcessor lives in decimal_processor.cpp.
+#include "decimal_processor.hpp"
 #include "float_text.hpp"
 #include "frame/frame.hpp"
 
@@ -102,15 +104,48 @@ Func kToStr{"to_str", {"to_str", kLine}, {{"value"}}, kPlain, nullptr, to_str};
 Func kToFloat{"to_float", {"to_float", kLine}, {{"value"}}, kPlain, nullptr, to_float};
 
 // ---------------------------------------------------------------------------
+// str_to_datetime, str_to_time, str_to_date: the class is read from the module
+// namespace on every call, so rebinding `datetime_cls` and friends changes
+// what later calls use.
+
+Name kDatetimeCls{"datetime_cls"};
+Name kTimeCls{"time_cls"};
+Name kDateCls{"date_cls"};
+Name kFromIsoFormat{"fromisoformat"};
+
+// cls.fromisoformat(value), with `cls` the module-level name `cls_name`.
+// Returns a new reference or nullptr.
+PyObject* from_iso(const Name& cls_name, PyObject* value) {
+  if (value == Py_None) return Py_NewRef(value);
+  Ref cls = Ref::steal(lookup(cls_name));
+  if (!cls) return nullptr;
+  // The slot in front of the receiver lets a bound method be called in place.
+  PyObject* stack[3] = {nullptr, cls.get(), value};
+  return PyObject_VectorcallMethod(kFromIsoFormat.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* str_to_datetime(const Args& a) { return from_iso(kDatetimeCls, a.v[0]); }
+PyObject* str_to_time(const Args& a) { return from_iso(kTimeCls, a.v[0]); }
+PyObject* str_to_date(const Args& a) { return from_iso(kDateCls, a.v[0]); }
+
+constexpr int kIsoLine = __LINE__;
+Func kStrToDatetime{"str_to_datetime", {"str_to_datetime", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_datetime};
+Func kStrToTime{"str_to_time", {"str_to_time", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_time};
+Func kStrToDate{"str_to_date", {"str_to_date", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_date};
+
+// ---------------------------------------------------------------------------
 // Module body: the names in their fixed order.
 
 int body(PyObject*, PyObject*) {
-  if (bind("datetime", import_module("datetime")) < 0 ||
+  if (bind_decimal_processor() < 0 || bind("datetime", import_module("datetime")) < 0 ||
       bind("datetime_cls", import_from("datetime", "datetime")) < 0 ||
       bind("time_cls", import_from("datetime", "time")) < 0 ||
       bind("date_cls", import_from("datetime", "date")) < 0 || bind("re", import_module("re")) < 0 ||
       bind("int_to_boolean", make_function(kIntToBoolean)) < 0 ||
-      bind("to_str", make_function(kToStr)) < 0 || bind("to_float", make_function(kToFloat)) < 0)
+      bind("to_str", make_function(kToStr)) < 0 || bind("to_float", make_function(kToFloat)) < 0 ||
+      bind("str_to_datetime", make_function(kStrToDatetime)) < 0 ||
+      bind("str_to_time", make_function(kStrToTime)) < 0 || bind("str_to_date", make_function(kStrToDate)) < 0 ||
+      install_decimal_process() < 0)
     return -1;
   return 0;
 }
