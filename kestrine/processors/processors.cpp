@@ -3,9 +3,12 @@
 // body (its namespace order), the scalar converters int_to_boolean, to_str
 // and to_float, and the ISO parsers str_to_datetime, str_to_time and
 // str_to_date. DecimalResultProcessor lives in decimal_processor.cpp.
+// Python.h (through the frame) comes first: it defines feature macros that
+// the C++ standard headers would otherwise fix differently.
+#include "frame/frame.hpp"
+
 #include "decimal_processor.hpp"
 #include "float_text.hpp"
-#include "frame/frame.hpp"
 
 namespace kx {
 namespace {
