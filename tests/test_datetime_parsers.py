@@ -27,13 +27,18 @@ def tb_names(excinfo):
 
 @pytest.fixture
 def namespace(monkeypatch):
-    """Rebinds/deletes module names and builtins; everything is put back at
-    teardown, also when the test fails."""
-    saved = {name: getattr(processors, name) for _, name, _ in PARSERS}
+    """Rebinds/deletes module names and builtins through monkeypatch. At
+    teardown, also when the test fails, the module namespace is put back
+    exactly, order included: deleting and re-adding a name would otherwise
+    move it to the end of the namespace."""
+    ns = vars(processors)
+    saved = list(ns.items())
     yield monkeypatch
     monkeypatch.undo()
-    for name, value in saved.items():
-        assert vars(processors)[name] is value
+    if list(ns.items()) != saved:
+        ns.clear()
+        ns.update(saved)
+    for _, name, _ in PARSERS:
         assert not hasattr(builtins, name)
 
 
