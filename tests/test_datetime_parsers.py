@@ -195,3 +195,36 @@ def test_function_object_shape(fname, cls_name, cls):
     assert fn.__module__ == MOD
     assert fn.__doc__ is None
     assert fn.__code__.co_varnames[: fn.__code__.co_argcount] == ("value",)
+
+
+def test_class_method_descriptor_of_another_class_is_refused(namespace):
+    descriptor = vars(datetime.datetime)["fromisoformat"]
+    Foreign = type("Foreign", (), {"fromisoformat": descriptor})
+    with pytest.raises(TypeError) as expected:
+        Foreign.fromisoformat("2024-02-29T00:00")
+    namespace.setattr(processors, "datetime_cls", Foreign)
+    with pytest.raises(TypeError) as excinfo:
+        processors.str_to_datetime("2024-02-29T00:00")
+    assert str(excinfo.value) == str(expected.value)
+    assert tb_names(excinfo)[-1] == f"{MOD}.str_to_datetime"
+
+
+@parsers
+def test_attribute_lookup_honours_the_metaclass_and_overrides(namespace, fname, cls_name, cls):
+    fn = getattr(processors, fname)
+
+    class Meta(type):
+        @property
+        def fromisoformat(klass):
+            return lambda value: ("meta", klass.__name__, value)
+
+    namespace.setattr(processors, cls_name, Meta("Intercepted", (cls,), {}))
+    assert fn("x") == ("meta", "Intercepted", "x")
+
+    class Overridden(cls):
+        @classmethod
+        def fromisoformat(klass, value):
+            return ("override", klass, value)
+
+    namespace.setattr(processors, cls_name, Overridden)
+    assert fn("x") == ("override", Overridden, "x")

@@ -116,12 +116,43 @@ Name kTimeCls{"time_cls"};
 Name kDateCls{"date_cls"};
 Name kFromIsoFormat{"fromisoformat"};
 
+[[gnu::cold, gnu::noinline]] void null_result() {
+  PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+}
+
+// `cls.fromisoformat` for a class of the plain metatype whose attribute is a
+// C class method of one argument (the datetime classes are): call its C
+// function with the class and the value, as the bound method would, without
+// creating the bound method. Sets `done` to false, with nothing raised, when
+// the attribute is anything else.
+PyObject* call_c_classmethod(PyObject* cls, PyObject* value, bool& done) {
+  done = false;
+  if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may intercept the lookup
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  Ref attr = Ref::steal(_PyType_LookupRef(type, kFromIsoFormat.get()));
+  if (!attr || !Py_IS_TYPE(attr.get(), &PyClassMethodDescr_Type)) return nullptr;
+  auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
+  const PyMethodDef* def = descr->d_method;
+  if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O ||
+      !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
+    return nullptr;
+  done = true;
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = def->ml_meth(cls, value);
+  Py_LeaveRecursiveCall();
+  if (!r && !PyErr_Occurred()) null_result();
+  return r;
+}
+
 // cls.fromisoformat(value), with `cls` the module-level name `cls_name`.
 // Returns a new reference or nullptr.
 PyObject* from_iso(const Name& cls_name, PyObject* value) {
   if (value == Py_None) return Py_NewRef(value);
   Ref cls = Ref::steal(lookup(cls_name));
   if (!cls) return nullptr;
+  bool done;
+  PyObject* r = call_c_classmethod(cls.get(), value, done);
+  if (done) return r;
   // The slot in front of the receiver lets a bound method be called in place.
   PyObject* stack[3] = {nullptr, cls.get(), value};
   return PyObject_VectorcallMethod(kFromIsoFormat.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
