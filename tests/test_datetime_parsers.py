@@ -3,6 +3,8 @@ namespace at call time, its fromisoformat, and the errors that pass through."""
 
 import builtins
 import datetime
+import gc
+import sys
 import traceback
 
 import pytest
@@ -228,3 +230,36 @@ def test_attribute_lookup_honours_the_metaclass_and_overrides(namespace, fname, 
 
     namespace.setattr(processors, cls_name, Overridden)
     assert fn("x") == ("override", Overridden, "x")
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+def test_no_reference_leaks(namespace):
+    def exercise():
+        for fname, _, _ in PARSERS:
+            fn = getattr(processors, fname)
+            fn(SAMPLE[fname])
+            fn(None)
+            for bad in ("nonsense", b"2024", 5):
+                try:
+                    fn(bad)
+                except (ValueError, TypeError):
+                    pass
+
+    def rounds(n):
+        for _ in range(n):
+            exercise()
+            namespace.setattr(processors, "date_cls", type("Sub", (datetime.date,), {}))
+            processors.str_to_date("2024-02-29")
+            namespace.delattr(processors, "date_cls")
+            try:
+                processors.str_to_date("2024-02-29")
+            except NameError:
+                pass
+            namespace.undo()
+
+    rounds(20)
+    gc.collect()
+    before = sys.gettotalrefcount()
+    rounds(200)
+    gc.collect()
+    assert sys.gettotalrefcount() - before < 50
