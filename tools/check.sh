@@ -11,9 +11,11 @@ for py in $PYTHONS; do
   echo "=== $py: build"
   tools/build.sh "$py"
   echo "=== $py: tests"
-  PYTHONPATH="$PWD/build/$py/site" PYTHONDONTWRITEBYTECODE=1 \
+  PYTHONPATH="$PWD/build/$(basename "$py")/site" PYTHONDONTWRITEBYTECODE=1 \
     "$py" -m pytest -q -p no:cacheprovider tests "$@" || status=1
 done
-echo "=== free-threaded 3.14 headers: compile check"
-tools/ft-compile.sh || status=1
+if [ -f /usr/include/python3.14/Python.h ] && [ -z "${PYTHON:-}" ]; then
+  echo "=== free-threaded 3.14 headers: compile check"
+  tools/ft-compile.sh || status=1
+fi
 exit $status
