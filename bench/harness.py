@@ -4,10 +4,12 @@ The machine is shared and noisy, so nothing here is an absolute figure: each
 case times ours and the peer alternately in the same process, takes the
 median of the repeats of each, and reports the median of the paired ratios
 (one per repeat), which a slow spell that hits both sides of a pair does not
-move.
+move. Time is the CPU time of the running thread, so the other work of a
+shared machine is not counted, only its effect on caches.
 """
 import gc
 import statistics
+import time
 import timeit
 from dataclasses import dataclass, field
 
@@ -67,7 +69,7 @@ def _timer(stmt, names):
     body = "\n".join([stmt] * UNROLL)
     # Names become locals of the timed function: no global lookups are timed.
     setup = "\n".join(f"{name} = _names[{name!r}]" for name in names)
-    return timeit.Timer(body, setup=setup, globals={"_names": names})
+    return timeit.Timer(body, setup=setup, timer=time.thread_time, globals={"_names": names})
 
 
 def _loops(timer):
