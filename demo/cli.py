@@ -97,7 +97,8 @@ def main(argv):
         "checks": "passed",
     }
     header = (
-        f"velmora.kestrine demo, Python {meta['python']}: {meta['rows']:,} rows in sqlite3 "
+        f"velmora.kestrine demo, Python {meta['python']}: {meta['rows']:,} row"
+        f"{'' if meta['rows'] == 1 else 's'} in sqlite3 "
         f"{meta['database']}, fetched in batches of {meta['batch_size']:,}; "
         f"all checks passed"
     )
