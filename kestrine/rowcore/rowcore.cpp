@@ -44,12 +44,7 @@ inline RowObject* as_row(PyObject* o) noexcept { return reinterpret_cast<RowObje
 PyTypeObject BaseRowType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 Name kKeyNotFound{"_key_not_found"};
-Name kGetattribute{"__getattribute__"};
 Name kInitName{"__init__"};
-
-// The wrapper of BaseRow's attribute slot as it sits in the type's namespace:
-// a type whose __getattribute__ resolves to it looks attributes up our way.
-PyObject* g_getattribute = nullptr;
 
 // ---------------------------------------------------------------------------
 // Cold error makers.
@@ -67,100 +62,12 @@ PyObject* g_getattribute = nullptr;
 }
 
 // ---------------------------------------------------------------------------
-// Type attribute lookup.
-//
-// A walk over the MRO with the public dict API, memoised in a small
-// direct-mapped cache keyed by the type's version tag and the name object.
-// The interpreter changes a type's tag whenever the type or one of its bases
-// is modified, and never hands out a tag twice, so a hit is always current.
-// Only exact str names are cached: their lookup runs no Python code, and the
-// cache holds a reference to the name, so its address cannot be reused.
-
-struct CacheEntry {
-  unsigned int version;
-  PyObject* name;   // strong
-  PyObject* value;  // strong, nullptr for "not found"
-};
-constexpr size_t kCacheSize = 1024;
-CacheEntry g_cache[kCacheSize];
-
-// The attribute `name` of `tp` or of a base, as a new reference; empty when
-// there is none. Errors of the lookup are treated as "not found", as the
-// interpreter's own type lookup does.
-Ref find_in_mro(PyTypeObject* tp, PyObject* name) noexcept {
-  Ref mro = Ref::borrow(tp->tp_mro);
-  if (!mro) return {};
-  const Py_ssize_t n = PyTuple_GET_SIZE(mro.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
-    if (!dict) {
-      PyErr_Clear();
-      continue;
-    }
-    Ref value;
-    int r = PyDict_GetItemRef(dict.get(), name, value.out());
-    if (r > 0) return value;
-    if (r < 0) {
-      PyErr_Clear();
-      return {};
-    }
-  }
-  return {};
-}
-
-Ref type_lookup(PyTypeObject* tp, PyObject* name) noexcept {
-  if (!PyUnicode_CheckExact(name) || !PyUnstable_Type_AssignVersionTag(tp)) return find_in_mro(tp, name);
-  const unsigned int version = tp->tp_version_tag;
-  const size_t slot = (version * 2654435761u ^ (reinterpret_cast<uintptr_t>(name) >> 4)) & (kCacheSize - 1);
-  CacheEntry& e = g_cache[slot];
-  if (e.version == version && e.name == name) return Ref::borrow(e.value);
-  Ref found = find_in_mro(tp, name);
-  if (tp->tp_version_tag == version) {
-    // Fill the entry before releasing the old objects: their release may
-    // run Python code that looks attributes up again.
-    PyObject* old_name = e.name;
-    PyObject* old_value = e.value;
-    e.version = version;
-    e.name = Py_NewRef(name);
-    e.value = Py_XNewRef(found.get());
-    Py_XDECREF(old_name);
-    Py_XDECREF(old_value);
-  }
-  return found;
-}
-
-// The instance dict of a row of an interpreted subclass that has one, as a
-// new reference; empty (no error) when the type gives its rows none.
-Ref instance_dict(PyObject* self, bool& failed) noexcept {
-  failed = false;
-  if (Py_TYPE(self)->tp_dictoffset == 0) return {};
-  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-  if (!dict) failed = true;
-  return dict;
-}
-
-// The interpreter's generic attribute lookup, except that a miss is reported
-// as nullptr without an exception. Errors (including AttributeErrors raised
-// by descriptors) are left set.
+// The interpreter's generic attribute lookup (descriptors, the instance dict
+// of subclasses that have one), with a miss, including an AttributeError
+// raised by a descriptor, reported as nullptr without an exception: the key
+// fallback then costs no AttributeError object. Other errors are left set.
 PyObject* generic_getattr(PyObject* self, PyObject* name) noexcept {
-  PyTypeObject* tp = Py_TYPE(self);
-  Ref descr = type_lookup(tp, name);
-  descrgetfunc get = nullptr;
-  if (descr) {
-    get = Py_TYPE(descr.get())->tp_descr_get;
-    if (get && Py_TYPE(descr.get())->tp_descr_set)
-      return get(descr.get(), self, reinterpret_cast<PyObject*>(tp));
-  }
-  bool failed;
-  Ref dict = instance_dict(self, failed);
-  if (failed) return nullptr;
-  if (dict) {
-    PyObject* value = nullptr;
-    int r = PyDict_GetItemRef(dict.get(), name, &value);
-    if (r != 0) return value;
-  }
-  if (get) return get(descr.get(), self, reinterpret_cast<PyObject*>(tp));
-  return descr.release();
+  return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -613,37 +520,14 @@ int ready_row_type() noexcept {
       w->d_base = &g_init_base;
     }
   }
-  if (!g_getattribute && PyDict_GetItemRef(dict.get(), kGetattribute.get(), &g_getattribute) < 0) return -1;
   return 0;
 }
 
-// obj.name(*args[1:]) where args[0] is obj and args[-1] is writable scratch.
-// For rows whose attribute lookup is the row type's own, a method descriptor
-// found on the type is called unbound, so no bound method is made. Returns a
-// new reference or nullptr.
+// obj.name(*args[1:]) where args[0] is obj and args[-1] is writable scratch,
+// so that a subclass's override is used. Returns a new reference or nullptr.
 PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs) noexcept {
-  PyObject* obj = args[0];
-  PyTypeObject* tp = Py_TYPE(obj);
-  if (PyObject_TypeCheck(obj, &BaseRowType) &&
-      (tp->tp_getattro == row_getattro || type_lookup(tp, kGetattribute.get()).get() == g_getattribute)) {
-    Ref descr = type_lookup(tp, name);
-    if (descr && PyType_HasFeature(Py_TYPE(descr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-      // An entry of the same name in the instance dict shadows a method.
-      bool failed;
-      Ref dict = instance_dict(obj, failed);
-      if (failed) return nullptr;
-      int shadowed = dict ? PyDict_Contains(dict.get(), name) : 0;
-      if (shadowed < 0) return nullptr;
-      if (!shadowed)
-        return PyObject_Vectorcall(descr.get(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    Ref bound = Ref::steal(PyObject_GetAttr(obj, name));
-    if (!bound) return nullptr;
-    return PyObject_Vectorcall(bound.get(), args + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  }
   return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
-
 
 // ---------------------------------------------------------------------------
 // Pickled state
