@@ -29,7 +29,9 @@ PyObject* new_empty() noexcept { return PyDict_Type.tp_new(&Type, g_empty_tuple,
 // so that every construction and merge accepts and rejects exactly what
 // `dict(arg)` does, with dict's own messages.
 int update_arg(PyObject* dst, PyObject* arg) noexcept {
-  if (PyDict_CheckExact(arg)) return PyDict_Merge(dst, arg, 1);
+  // An exact sealedmap always has dict's `keys` (its type is static and
+  // immutable, its instances have no attribute dict), so asking is skipped.
+  if (PyDict_CheckExact(arg) || Py_IS_TYPE(arg, &Type)) return PyDict_Merge(dst, arg, 1);
   int has_keys = PyObject_HasAttrWithError(arg, kKeys.get());
   if (has_keys < 0) return -1;
   if (has_keys) return PyDict_Merge(dst, arg, 1);
