@@ -347,6 +347,17 @@ def test_finaliser_resurrection():
     assert saved == []
 
 
+def test_deeply_nested_instances_are_freed():
+    m = sealedmap()
+    for _ in range(300_000):
+        m = sealedmap(a=m)
+    del m
+    n = sealedmap()
+    for _ in range(100_000):
+        n = sealedmap(a=[n])
+    del n
+
+
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
 def test_no_reference_leaks(monkeypatch):
     def work():

@@ -393,8 +393,14 @@ void dealloc(PyObject* self) noexcept {
   if (tp->tp_finalize && tp->tp_dealloc == dealloc && !PyObject_GC_IsFinalized(self)) {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   }
-  // dict's deallocation untracks the instance and frees it through tp_free.
+  // dict's own guard against deep recursion only engages for dict's own
+  // deallocation, so a long chain of nested instances needs this one (the
+  // macros are empty where the interpreter guards every deallocation). The
+  // instance must be untracked before it may be set aside.
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, dealloc)
   PyDict_Type.tp_dealloc(self);
+  Py_TRASHCAN_END
 }
 
 PyNumberMethods number_methods = {};
