@@ -10,6 +10,8 @@
 namespace kx {
 namespace {
 
+constexpr const char* kFile = "kestrine/processors/decimal_processor.cpp";
+
 struct DecimalProcessor {
   PyObject_HEAD
   PyObject* type_;    // any object, called with the formatted text
@@ -79,7 +81,7 @@ PyObject* process(const Args& a) {
 }
 
 constexpr int kProcessLine = __LINE__;
-Func kProcess{"process", {"DecimalResultProcessor.process", kProcessLine}, {{"value"}}, kMethod, &DecimalType,
+Func kProcess{"process", {"DecimalResultProcessor.process", kProcessLine, kFile}, {{"value"}}, kMethod, &DecimalType,
               process};
 
 // ---------------------------------------------------------------------------
@@ -98,7 +100,7 @@ PyObject* cinit(const Args& a) {
 }
 
 constexpr int kCinitLine = __LINE__;
-Func kCinit{"__cinit__", {"DecimalResultProcessor.__cinit__", kCinitLine}, {{"type_"}, {"format_"}}, kPlain,
+Func kCinit{"__cinit__", {"DecimalResultProcessor.__cinit__", kCinitLine, kFile}, {{"type_"}, {"format_"}}, kPlain,
             nullptr, cinit};
 
 PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -131,9 +133,9 @@ PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 }
 
 constexpr int kRefusalLine = __LINE__;
-Func kReduce{"__reduce__", {"DecimalResultProcessor.__reduce__", kRefusalLine}, {}, kPlain, nullptr,
+Func kReduce{"__reduce__", {"DecimalResultProcessor.__reduce__", kRefusalLine, kFile}, {}, kPlain, nullptr,
              refuse_pickling};
-Func kSetstate{"__setstate__", {"DecimalResultProcessor.__setstate__", kRefusalLine}, {{"state"}}, kPlain,
+Func kSetstate{"__setstate__", {"DecimalResultProcessor.__setstate__", kRefusalLine, kFile}, {{"state"}}, kPlain,
                nullptr, refuse_pickling};
 
 PyObject* reduce_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
