@@ -45,7 +45,7 @@ def _fmt(outcome):
         return (case.name, case.peer, "", "", "", "", target, f"skipped: {outcome.skipped}")
     unit, spec = ("ns/op", ",.1f") if micro else ("rows/s", ",.0f")
     ours, peer = format(outcome.ours, spec), format(outcome.peer, spec)
-    return (case.name, case.peer, unit, ours, peer, f"{outcome.ratio:.2f}", target,
+    return (case.name, case.peer, unit, ours, peer, f"{outcome.ratio:.3f}", target,
             "pass" if outcome.passed else "MISS")
 
 
