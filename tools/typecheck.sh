@@ -11,9 +11,9 @@
 set -eu
 py=${1:-python3.14}
 src=$PWD
-site=$src/build/$py/site
+site=$src/build/$(basename "$py")/site
 [ -d "$site/velmora/kestrine" ] || { echo "typecheck: $site is not built (tools/build.sh $py)" >&2; exit 1; }
-cache=$src/build/$py/mypy-cache
+cache=$src/build/$(basename "$py")/mypy-cache
 status=0
 cd "$site"
 export PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1

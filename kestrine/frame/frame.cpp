@@ -533,7 +533,8 @@ PyObject* import_from(const char* module, const char* name) noexcept {
   if (!full) return nullptr;
   value = PyImport_GetModule(full.get());
   if (value || PyErr_Occurred()) return value;
-  PyErr_Format(PyExc_ImportError, "cannot import name %S", attr.get());
+  // The message shows the name's repr.
+  PyErr_Format(PyExc_ImportError, "cannot import name %R", attr.get());
   return nullptr;
 }
 

@@ -2,8 +2,8 @@
 // database driver returns, one column at a time. This file holds the module
 // body (its namespace order) and the scalar converters int_to_boolean,
 // to_str and to_float.
+#include "frame/frame.hpp"  // Python.h first, as the interpreter requires
 #include "float_text.hpp"
-#include "frame/frame.hpp"
 
 namespace kx {
 namespace {
