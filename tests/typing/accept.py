@@ -47,7 +47,7 @@ assert_type(str_to_time("13:45:30.125"), datetime.time)
 assert str_to_date("2024-02-29") == datetime.date(2024, 2, 29)
 
 dec = DecimalResultProcessor(Decimal, "%.3f")
-assert_type(dec, DecimalResultProcessor[Decimal])
+assert_type(dec, "DecimalResultProcessor[Decimal]")
 assert_type(dec.process(1.23456), Decimal)
 assert_type(dec.process(None), None)
 assert dec.process(1.23456) == Decimal("1.235")

@@ -2,6 +2,7 @@ import datetime as datetime
 import re as re
 from collections.abc import Buffer, Callable
 from typing import Any, Generic, NoReturn, Self, SupportsFloat, SupportsIndex, TypeVar, overload
+from typing_extensions import disjoint_base
 
 _T = TypeVar("_T")
 # A bare type variable (not `object`) in the fallback overloads makes mypy
@@ -16,6 +17,9 @@ date_cls: type[datetime.date]
 # doctest's table of extra tests; always empty.
 __test__: dict[str, Any]
 
+# Generic for type checkers only: the class itself is not subscriptable, so a
+# runtime-evaluated annotation needs quotes (or lazy annotations).
+@disjoint_base
 class DecimalResultProcessor(Generic[_T]):
     def __new__(cls, type_: Callable[[str], _T], format_: str | None) -> Self: ...
     @overload
