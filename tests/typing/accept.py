@@ -51,7 +51,7 @@ assert_type(dec, "DecimalResultProcessor[Decimal]")
 assert_type(dec.process(1.23456), Decimal)
 assert_type(dec.process(None), None)
 assert dec.process(1.23456) == Decimal("1.235")
-assert_type(DecimalResultProcessor(str, None).process(1), str)
+assert_type(DecimalResultProcessor(str, "%d").process(1), str)
 # A column's converter list mixes functions, bound methods and None.
 converter_list = [int_to_boolean, dec.process, to_str, None]
 
