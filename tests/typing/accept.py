@@ -140,5 +140,5 @@ assert_type(rebuilt, BaseRow)
 assert rebuilt._data == (10, 20) and rebuilt._key_to_index is result._key_to_index
 
 getter = tuplegetter(0, 1)
-assert_type(getter, operator.itemgetter[Any])
+assert_type(getter, "operator.itemgetter[Any]")
 assert getter(("a", "b", "c")) == ("a", "b")
