@@ -26,7 +26,7 @@ fi
 py=${PYTHON:-python3.14}
 have() { [ -z "${PYTHON:-}" ] || "$@" >/dev/null 2>&1; }
 echo "=== type stubs: stubtest and typed examples ($py)"
-if have "$py" -c 'import mypy.stubtest'; then
+if have "$py" -c 'import mypy.stubtest, mypy.main'; then
   { tools/build.sh "$py" && tools/typecheck.sh "$py"; } || status=1
 else
   echo "skipped: no mypy for $py"

@@ -46,8 +46,8 @@ print("to_float(\" 1_000.5 \") =", p.to_float(" 1_000.5 "))
   # they reach a user's type checker. Debian's mypy runs on 3.14 and 3.15.
   echo "=== $py: typed example against the installed stubs"
   mypy_py=$py
-  "$mypy_py" -c 'import mypy' 2>/dev/null || mypy_py=python3.14
-  if "$mypy_py" -c 'import mypy' 2>/dev/null; then
+  "$mypy_py" -c 'import mypy.main' 2>/dev/null || mypy_py=python3.14
+  if "$mypy_py" -c 'import mypy.main' 2>/dev/null; then
     "$mypy_py" -m mypy --strict --no-error-summary --cache-dir "$out/mypy-cache-$name" \
       --python-executable "$venv/bin/python" "$src/tests/typing/accept.py" && echo "accepted" || status=1
   else
