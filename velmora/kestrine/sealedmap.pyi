@@ -43,8 +43,13 @@ class sealedmap(dict[_KT, _VT]):
     # plain sealedmap, never an instance of the receiver's subclass.
     @overload
     def union(self) -> Self: ...
+    # Keywords given beside a dict are ignored.
     @overload
-    def union(self, other: dict[_K2, _V2], /) -> sealedmap[_KT | _K2, _VT | _V2]: ...
+    def union(self, other: dict[_K2, _V2], /, **kw: object) -> sealedmap[_KT | _K2, _VT | _V2]: ...
+    @overload
+    def union(
+        self, other: SupportsKeysAndGetItem[_K2, _V2] | Iterable[tuple[_K2, _V2]], /
+    ) -> sealedmap[_KT | _K2, _VT | _V2]: ...
     @overload
     def union(
         self, other: SupportsKeysAndGetItem[_K2, _V2] | Iterable[tuple[_K2, _V2]], /, **kw: _V2
