@@ -86,7 +86,7 @@ run_in_root() {
     mount --rbind /dev "$root/dev"
     mount -t tmpfs tmpfs "$root/tmp"
     exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
-      HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" ${COLUMNS:+COLUMNS=$COLUMNS} \
+      HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" ${COLUMNS:+COLUMNS=$COLUMNS} ${PYTHONS:+PYTHONS="$PYTHONS"} \
       ${KX_ENV:-} /bin/sh -c "cd /work/src/$rel && exec \"\$@\"" sh "$@"
   ' sh "$ROOT" "$SRC" "$rel" "$@"
 }
