@@ -15,6 +15,7 @@ out=$src/build/wheels
 mkdir -p "$out"
 export PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_CACHE_DIR=1 PYTHONDONTWRITEBYTECODE=1
 status=0
+built=""
 for py in $PYTHONS; do
   echo "=== $py: wheel"
   name=$(basename "$py")
@@ -24,6 +25,7 @@ for py in $PYTHONS; do
   "$py" -m pip wheel --no-build-isolation --no-deps --quiet -w "$out" \
     -Cbuild-dir="$out/meson-$name" -Csetup-args=-Dwerror=true "$src"
   wheel=$(ls "$out"/velmora_kestrine-*-"$tag"-*.whl)
+  built="$built $wheel"
 
   echo "=== $py: install into a fresh environment"
   venv=$out/venv-$name
@@ -55,6 +57,6 @@ print("to_float(\" 1_000.5 \") =", p.to_float(" 1_000.5 "))
   fi
   cd "$src"
 done
-echo "=== wheels"
-ls -l "$out"/*.whl | awk '{print $5, $NF}' | sed "s|$out/||"
+echo "=== wheels built (bytes, file in build/wheels)"
+for w in $built; do echo "$(wc -c < "$w") $(basename "$w")"; done
 exit $status
