@@ -8,7 +8,6 @@ import decimal
 import gc
 import pickle
 import re
-import sys
 import traceback
 import types
 import weakref
@@ -17,6 +16,7 @@ import pytest
 
 import velmora.kestrine.processors as processors
 from velmora.kestrine.processors import DecimalResultProcessor
+from refcount import assert_steady, debug_only
 
 MOD = "velmora.kestrine.processors"
 CINIT = f"{MOD}.DecimalResultProcessor.__cinit__"
@@ -454,7 +454,7 @@ def test_cycle_through_type_is_collected():
     assert ref() is None
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@debug_only
 def test_no_reference_leaks():
     def exercise():
         p = DecimalResultProcessor(decimal.Decimal, "%.2f")
@@ -473,11 +473,4 @@ def test_no_reference_leaks():
             except Exception:
                 pass
 
-    for _ in range(20):
-        exercise()
-    gc.collect()
-    before = sys.gettotalrefcount()
-    for _ in range(200):
-        exercise()
-    gc.collect()
-    assert sys.gettotalrefcount() - before < 50
+    assert_steady(exercise)

@@ -2,7 +2,6 @@
 by position, key and attribute, and the module namespace."""
 
 import gc
-import sys
 import traceback
 import weakref
 
@@ -10,6 +9,7 @@ import pytest
 
 from velmora.kestrine import rowcore
 from velmora.kestrine.rowcore import BaseRow
+from refcount import assert_steady, debug_only
 
 M = "velmora.kestrine.rowcore."
 
@@ -789,7 +789,7 @@ def test_str_subclass_attribute_name():
 # Reference counts (debug interpreter)
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@debug_only
 def test_no_reference_leaks():
     kti = {"a": 0, "b": 1, "last": -1, "f": 1.5}
     p = LenientParent(kti)
@@ -810,11 +810,4 @@ def test_no_reference_leaks():
         sub.a, sub.prop, sub.broken, sub.method()
         p.misses.clear()
 
-    for _ in range(20):
-        work()
-    gc.collect()
-    before = sys.gettotalrefcount()
-    for _ in range(200):
-        work()
-    gc.collect()
-    assert sys.gettotalrefcount() - before < 50
+    assert_steady(work)

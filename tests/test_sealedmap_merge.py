@@ -1,14 +1,13 @@
 """Merging sealedmap values: union, merge_with, | in both directions and the
 refusing |=, including hostile operands."""
 
-import gc
-import sys
 import traceback
 
 import pytest
 from hypothesis import given, strategies as st
 
 from velmora.kestrine.sealedmap import sealedmap
+from refcount import assert_steady, debug_only
 
 MOD = "velmora.kestrine.sealedmap"
 
@@ -329,7 +328,7 @@ def test_merges_follow_dict_update(base, d1, d2):
     assert items(m) == items(base)
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@debug_only
 def test_no_reference_leaks():
     m = sealedmap(a=1, b=2)
 
@@ -348,11 +347,4 @@ def test_no_reference_leaks():
             except (TypeError, ValueError):
                 pass
 
-    for _ in range(3):
-        work()
-    gc.collect()
-    before = sys.gettotalrefcount()
-    for _ in range(50):
-        work()
-    gc.collect()
-    assert sys.gettotalrefcount() - before < 50
+    assert_steady(work)

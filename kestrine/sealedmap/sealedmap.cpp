@@ -408,9 +408,27 @@ void dealloc(PyObject* self) noexcept {
 PyNumberMethods number_methods = {};
 PyMappingMethods mapping_methods = {};
 
+// Start-up replaces these entries with function objects before anyone can
+// see the type; they are here so that the namespace keeps this order.
+PyObject* unfinished(PyObject*, PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_SystemError, "sealedmap is not fully initialised");
+  return nullptr;
+}
+const PyCFunction kUnfinished = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unfinished));
+
 // `__or__`/`__ror__` replace the slot wrappers of the same names (hence
 // METH_COEXIST) so that they are ordinary methods taking one argument.
 PyMethodDef methods[] = {
+    {"__class_getitem__", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"union", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"merge_with", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"copy", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__reduce__", kUnfinished, METH_VARARGS | METH_KEYWORDS | METH_COEXIST, nullptr},
+    {"clear", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"pop", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"popitem", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"setdefault", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"update", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__or__", or_method, METH_O | METH_COEXIST, nullptr},
     {"__ror__", ror_method, METH_O | METH_COEXIST, nullptr},
     {nullptr, nullptr, 0, nullptr},
