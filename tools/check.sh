@@ -1,7 +1,9 @@
 #!/bin/sh
 # Inside the toolchain root: the whole test suite. Builds the modules for each
 # interpreter of the matrix and runs the tests against that build, then
-# compile-checks the modules against free-threaded headers.
+# compile-checks the modules against free-threaded headers, checks the type
+# stubs (stubtest, typed examples), builds a 3.14 wheel and runs the tests
+# against its installed copy, and checks the C++ formatting.
 #   tools/check.sh                 the full matrix
 #   PYTHONS="python3.14" tools/check.sh -k name    a quicker run; extra args go to pytest
 set -eu
@@ -17,5 +19,28 @@ done
 if [ -f /usr/include/python3.14/Python.h ] && [ -z "${PYTHON:-}" ]; then
   echo "=== free-threaded 3.14 headers: compile check"
   tools/ft-compile.sh || status=1
+fi
+# The stub, wheel and formatting stages need the root's mypy, meson-python and
+# clang-format. With an interpreter at hand (PYTHON=...) each runs only when
+# its tool is there too and says so when it is not; in the root they always run.
+py=${PYTHON:-python3.14}
+have() { [ -z "${PYTHON:-}" ] || "$@" >/dev/null 2>&1; }
+echo "=== type stubs: stubtest and typed examples ($py)"
+if have "$py" -c 'import mypy.stubtest, mypy.main'; then
+  { tools/build.sh "$py" && tools/typecheck.sh "$py"; } || status=1
+else
+  echo "skipped: no mypy for $py"
+fi
+echo "=== $py wheel, installed into a fresh environment"
+if have "$py" -c 'import mesonpy, pip, venv'; then
+  env PYTHONS="$py" tools/wheels.sh "$@" || status=1
+else
+  echo "skipped: no meson-python or pip for $py"
+fi
+echo "=== C++ formatting"
+if have clang-format --version; then
+  tools/format.sh || status=1
+else
+  echo "skipped: no clang-format"
 fi
 exit $status

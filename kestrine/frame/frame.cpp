@@ -10,11 +10,11 @@ namespace kx {
 namespace {
 
 struct State {
-  PyObject* module = nullptr;     // strong, set at exec, cleared if exec fails
-  int64_t interp = -1;            // the one interpreter this module serves
-  PyObject* ns = nullptr;         // the module namespace
-  PyObject* builtins = nullptr;   // the builtins module
-  std::string full_name;          // "velmora.kestrine.processors"
+  PyObject* module = nullptr;    // strong, set at exec, cleared if exec fails
+  int64_t interp = -1;           // the one interpreter this module serves
+  PyObject* ns = nullptr;        // the module namespace
+  PyObject* builtins = nullptr;  // the builtins module
+  std::string full_name;         // "velmora.kestrine.processors"
   const ModuleSpec* spec = nullptr;
   bool interned = false;
 };
@@ -46,12 +46,11 @@ void add_traceback(Site& site) noexcept {
   PyObject* exc = PyErr_GetRaisedException();
   if (!site.code) {
     std::string name = g.full_name + "." + site.qualname;
-    site.code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(site.file ? site.file : g.spec->source, name.c_str(), site.line));
+    site.code =
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(site.file ? site.file : g.spec->source, name.c_str(), site.line));
   }
   if (site.code && g.ns) {
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code),
-                                       g.ns, nullptr);
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code), g.ns, nullptr);
     if (frame) {
       PyErr_SetRaisedException(exc);
       PyTraceBack_Here(frame);
@@ -72,8 +71,7 @@ namespace {
 [[gnu::cold, gnu::noinline]] void count_error(const Func& f, Py_ssize_t given) noexcept {
   const bool at_least = (f.shape & kVarargs) != 0;
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f.name,
-               at_least ? "at least" : "exactly", static_cast<Py_ssize_t>(f.nparams),
-               f.nparams == 1 ? "" : "s", given);
+               at_least ? "at least" : "exactly", static_cast<Py_ssize_t>(f.nparams), f.nparams == 1 ? "" : "s", given);
 }
 
 [[gnu::cold, gnu::noinline]] void unexpected_keyword(const Func& f, PyObject* key) noexcept {
@@ -93,8 +91,8 @@ namespace {
 }
 
 [[gnu::cold, gnu::noinline]] void wrong_instance(const Func& f, PyObject* self) noexcept {
-  PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
-               f.name, f.owner->tp_name, Py_TYPE(self)->tp_name);
+  PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object", f.name,
+               f.owner->tp_name, Py_TYPE(self)->tp_name);
 }
 
 [[gnu::cold, gnu::noinline]] void argument_type_error(const Param& p, PyObject* got) noexcept {
@@ -130,8 +128,7 @@ bool same_text(PyObject* key, PyObject* param) noexcept {
   if (PyUnicode_CheckExact(key)) {
     const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
     return len == PyUnicode_GET_LENGTH(param) && PyUnicode_KIND(key) == PyUnicode_KIND(param) &&
-           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(param),
-                       static_cast<size_t>(len) * PyUnicode_KIND(key)) == 0;
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(param), static_cast<size_t>(len) * PyUnicode_KIND(key)) == 0;
   }
   return false;
 }
@@ -242,8 +239,7 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   Func& f = *as_function(callable)->func;
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   PyObject* self = nullptr;
@@ -269,8 +265,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // Builds the __code__ that signature introspection reads: the parameters as
 // the code's arguments, `*a`/`**kw` flagged as on a def statement.
 PyObject* make_code(const Func& f) noexcept {
-  Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(f.site.file ? f.site.file : g.spec->source, f.name, f.site.line)));
+  Ref code = Ref::steal(
+      reinterpret_cast<PyObject*>(PyCode_NewEmpty(f.site.file ? f.site.file : g.spec->source, f.name, f.site.line)));
   if (!code) return nullptr;
   const int extra = (f.shape & kMethod ? 1 : 0);
   Ref names = Ref::steal(PyList_New(0));
@@ -484,8 +480,8 @@ int set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcep
   Ref set_name;
   if (PyObject_GetOptionalAttrString(v.get(), "__set_name__", set_name.out()) < 0) return -1;
   if (set_name) {
-    Ref r = Ref::steal(PyObject_CallFunctionObjArgs(set_name.get(), reinterpret_cast<PyObject*>(type), key.get(),
-                                                    nullptr));
+    Ref r =
+        Ref::steal(PyObject_CallFunctionObjArgs(set_name.get(), reinterpret_cast<PyObject*>(type), key.get(), nullptr));
     if (!r) return -1;
   }
   return 0;
@@ -590,8 +586,9 @@ int version_check() noexcept {
   const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
   if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
   char message[200];
-  PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                PY_MAJOR_VERSION, PY_MINOR_VERSION, g.full_name.c_str(), "does not match", major, minor);
+  PyOS_snprintf(message, sizeof message,
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                PY_MINOR_VERSION, g.full_name.c_str(), "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -610,8 +607,8 @@ int exec_body(PyObject* module) noexcept {
 int module_exec(PyObject* module) noexcept {
   if (g.module) {
     if (g.module == module) return 0;
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", g.spec->short_name);
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 g.spec->short_name);
     return -1;
   }
   g.module = Py_NewRef(module);

@@ -118,19 +118,19 @@ enum Shape : unsigned {
 // What a function body receives once its arguments are bound. All pointers
 // are borrowed and stay valid for the duration of the call.
 struct Args {
-  PyObject* self;          // the instance for kMethod, else nullptr
-  PyObject* const* v;      // the parameters, in declaration order
-  PyObject* const* rest;   // extra positional arguments (kVarargs)
+  PyObject* self;         // the instance for kMethod, else nullptr
+  PyObject* const* v;     // the parameters, in declaration order
+  PyObject* const* rest;  // extra positional arguments (kVarargs)
   Py_ssize_t nrest;
-  PyObject* kw;            // extra keywords as a new dict (kVarkw), or nullptr when none
+  PyObject* kw;  // extra keywords as a new dict (kVarkw), or nullptr when none
 };
 
 // Returns a new reference, or nullptr with an exception set.
 using Impl = PyObject* (*)(const Args&);
 
 struct Func {
-  const char* name;     // plain name, used by the argument messages
-  Site site;            // qualified name and definition line
+  const char* name;  // plain name, used by the argument messages
+  Site site;         // qualified name and definition line
   Param params[kMaxParams];
   unsigned shape;
   PyTypeObject* owner;  // kMethod: the instance must be of this type
@@ -156,9 +156,7 @@ int set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcep
 
 // Install a function object for the method `f` in `type`'s namespace under
 // its plain name.
-inline int install(PyTypeObject* type, Func& f) noexcept {
-  return set_type_attr(type, f.name, make_function(f));
-}
+inline int install(PyTypeObject* type, Func& f) noexcept { return set_type_attr(type, f.name, make_function(f)); }
 
 // ---------------------------------------------------------------------------
 // Errors with fixed texts.

@@ -100,8 +100,9 @@ PyObject* cinit(const Args& a) {
 }
 
 constexpr int kCinitLine = __LINE__;
-Func kCinit{"__cinit__", {"DecimalResultProcessor.__cinit__", kCinitLine, kFile}, {{"type_"}, {"format_"}}, kPlain,
-            nullptr, cinit};
+Func kCinit{
+    "__cinit__", {"DecimalResultProcessor.__cinit__", kCinitLine, kFile}, {{"type_"}, {"format_"}}, kPlain, nullptr,
+    cinit};
 
 PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   Ref self;
@@ -133,10 +134,11 @@ PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 }
 
 constexpr int kRefusalLine = __LINE__;
-Func kReduce{"__reduce__", {"DecimalResultProcessor.__reduce__", kRefusalLine, kFile}, {}, kPlain, nullptr,
+Func kReduce{"__reduce__",   {"DecimalResultProcessor.__reduce__", kRefusalLine, kFile}, {}, kPlain, nullptr,
              refuse_pickling};
-Func kSetstate{"__setstate__", {"DecimalResultProcessor.__setstate__", kRefusalLine, kFile}, {{"state"}}, kPlain,
-               nullptr, refuse_pickling};
+Func kSetstate{"__setstate__", {"DecimalResultProcessor.__setstate__", kRefusalLine, kFile},
+               {{"state"}},    kPlain,
+               nullptr,        refuse_pickling};
 
 PyObject* reduce_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_tuple(kReduce, self, args, kwargs);

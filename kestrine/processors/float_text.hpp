@@ -9,9 +9,7 @@
 namespace kx::floattext {
 
 // Whitespace that float() strips from bytes and ASCII text.
-constexpr bool is_ascii_space(unsigned char c) noexcept {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
+constexpr bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Parse [begin, end), already stripped of surrounding whitespace: an optional
 // sign, then a decimal number (single underscores only between digits) or one

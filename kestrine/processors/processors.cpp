@@ -133,8 +133,7 @@ PyObject* call_c_classmethod(PyObject* cls, PyObject* value, bool& done) {
   if (!attr || !Py_IS_TYPE(attr.get(), &PyClassMethodDescr_Type)) return nullptr;
   auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
   const PyMethodDef* def = descr->d_method;
-  if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O ||
-      !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
+  if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O || !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
     return nullptr;
   done = true;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
@@ -173,9 +172,8 @@ Func kStrToDate{"str_to_date", {"str_to_date", kIsoLine}, {{"value"}}, kPlain, n
 int body(PyObject*, PyObject*) {
   if (bind_decimal_processor() < 0 || bind("datetime", import_module("datetime")) < 0 ||
       bind("datetime_cls", import_from("datetime", "datetime")) < 0 ||
-      bind("time_cls", import_from("datetime", "time")) < 0 ||
-      bind("date_cls", import_from("datetime", "date")) < 0 || bind("re", import_module("re")) < 0 ||
-      bind("int_to_boolean", make_function(kIntToBoolean)) < 0 ||
+      bind("time_cls", import_from("datetime", "time")) < 0 || bind("date_cls", import_from("datetime", "date")) < 0 ||
+      bind("re", import_module("re")) < 0 || bind("int_to_boolean", make_function(kIntToBoolean)) < 0 ||
       bind("to_str", make_function(kToStr)) < 0 || bind("to_float", make_function(kToFloat)) < 0 ||
       bind("str_to_datetime", make_function(kStrToDatetime)) < 0 ||
       bind("str_to_time", make_function(kStrToTime)) < 0 || bind("str_to_date", make_function(kStrToDate)) < 0 ||

@@ -129,8 +129,8 @@ inline int position_of(PyObject* o, long& out) noexcept {
 [[gnu::noinline]] PyObject* key_not_found(RowObject* row, PyObject* key, int as_attribute) noexcept {
   Ref parent = Ref::borrow(row->parent);
   PyObject* argv[4] = {nullptr, parent.get(), key, as_attribute ? Py_True : Py_False};
-  Ref r = Ref::steal(
-      PyObject_VectorcallMethod(kKeyNotFound.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref r =
+      Ref::steal(PyObject_VectorcallMethod(kKeyNotFound.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
@@ -221,9 +221,9 @@ class Collected {
   int push(PyObject* o) noexcept {
     if (n_ == cap_) {
       const Py_ssize_t cap = cap_ * 2;
-      PyObject** p = static_cast<PyObject**>(
-          items_ == small_ ? PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(cap))
-                           : PyMem_Realloc(items_, sizeof(PyObject*) * static_cast<size_t>(cap)));
+      PyObject** p = static_cast<PyObject**>(items_ == small_
+                                                 ? PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(cap))
+                                                 : PyMem_Realloc(items_, sizeof(PyObject*) * static_cast<size_t>(cap)));
       if (!p) {
         Py_DECREF(o);
         PyErr_NoMemory();
@@ -284,8 +284,7 @@ PyObject* apply_processors(PyObject* processors, PyObject* data) noexcept {
       continue;
     }
     PyObject* argv[2] = {nullptr, value.get()};
-    PyObject* result =
-        PyObject_Vectorcall(processor.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* result = PyObject_Vectorcall(processor.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result || values.push(result) < 0) return nullptr;
   }
   return values.to_tuple();
@@ -457,14 +456,11 @@ PyObject* get_by_key_impl_mapping(const Args& a) noexcept {
 }
 
 Func kValuesImpl{"_values_impl", {"BaseRow._values_impl", __LINE__}, {}, kMethod, &BaseRowType, values_impl};
-Func kGetByKeyImplMapping{"_get_by_key_impl_mapping",
-                          {"BaseRow._get_by_key_impl_mapping", __LINE__},
-                          {{"key"}},
-                          kMethod,
-                          &BaseRowType,
-                          get_by_key_impl_mapping};
-Func kToTupleInstance{
-    "_to_tuple_instance", {"BaseRow._to_tuple_instance", __LINE__}, {}, kMethod, &BaseRowType, to_tuple_instance};
+Func kGetByKeyImplMapping{
+    "_get_by_key_impl_mapping", {"BaseRow._get_by_key_impl_mapping", __LINE__}, {{"key"}}, kMethod, &BaseRowType,
+    get_by_key_impl_mapping};
+Func kToTupleInstance{"_to_tuple_instance", {"BaseRow._to_tuple_instance", __LINE__}, {}, kMethod, &BaseRowType,
+                      to_tuple_instance};
 
 PyMethodDef row_methods[] = {
     {"__getattr__", row_getattr_method, METH_O, nullptr},
@@ -616,14 +612,12 @@ PyObject* reconstructor_impl(const Args& a) noexcept {
 constexpr int kStateLine = __LINE__;
 Func kReduce{"__reduce__", {"BaseRow.__reduce__", kStateLine}, {}, kMethod, &BaseRowType, reduce_impl};
 Func kGetstateFunc{"__getstate__", {"BaseRow.__getstate__", kStateLine}, {}, kMethod, &BaseRowType, getstate_impl};
-Func kSetstateFunc{"__setstate__",   {"BaseRow.__setstate__", kStateLine}, {{"state", &PyDict_Type}},
-                   kMethod,          &BaseRowType,                         setstate_impl};
-Func kReconstructor{"rowproxy_reconstructor",
-                    {"rowproxy_reconstructor", kStateLine},
-                    {{"cls"}, {"state"}},
-                    kPlain,
-                    nullptr,
-                    reconstructor_impl};
+Func kSetstateFunc{
+    "__setstate__", {"BaseRow.__setstate__", kStateLine}, {{"state", &PyDict_Type}}, kMethod, &BaseRowType,
+    setstate_impl};
+Func kReconstructor{
+    "rowproxy_reconstructor", {"rowproxy_reconstructor", kStateLine}, {{"cls"}, {"state"}}, kPlain, nullptr,
+    reconstructor_impl};
 
 // ---------------------------------------------------------------------------
 // tuplegetter

@@ -101,12 +101,15 @@ PyObject* base_class_getitem(const Args& a) { return Py_NewRef(a.v[0]); }
 
 Func kReadonlyFn{"_readonly_fn", {"_readonly_fn", __LINE__}, {{"obj"}}, kPlain, nullptr, readonly_fn};
 Func kImmutableFn{"_immutable_fn", {"_immutable_fn", __LINE__}, {{"obj"}}, kPlain, nullptr, immutable_fn};
-Func kReadonly{"_readonly", {"ReadOnlyContainer._readonly", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr,
-               readonly_method, "a"};
-Func kImmutable{"_immutable", {"SealedMapBase._immutable", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr,
-                immutable_method, "a"};
-Func kBaseClassGetitem{"__class_getitem__", {"SealedMapBase.__class_getitem__", __LINE__}, {{"cls"}, {"key"}},
-                       kPlain, nullptr, base_class_getitem};
+Func kReadonly{
+    "_readonly", {"ReadOnlyContainer._readonly", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr, readonly_method,
+    "a"};
+Func kImmutable{
+    "_immutable", {"SealedMapBase._immutable", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr, immutable_method,
+    "a"};
+Func kBaseClassGetitem{
+    "__class_getitem__", {"SealedMapBase.__class_getitem__", __LINE__}, {{"cls"}, {"key"}}, kPlain, nullptr,
+    base_class_getitem};
 
 // ---------------------------------------------------------------------------
 // Building the classes as a class statement would.
@@ -149,8 +152,8 @@ int build_readonly_container(PyObject* module_name) {
   static const char* const aliases[] = {"__delitem__", "__setitem__", "__setattr__", nullptr};
   if (ns_set(ns.get(), kModuleKey, Py_NewRef(module_name)) < 0 ||
       ns_set(ns.get(), kQualnameKey, PyUnicode_FromString("ReadOnlyContainer")) < 0 ||
-      ns_set(ns.get(), kSlotsKey, PyTuple_New(0)) < 0 ||
-      ns_set(ns.get(), "_readonly", make_function(kReadonly)) < 0 || set_aliases(ns.get(), "_readonly", aliases) < 0)
+      ns_set(ns.get(), kSlotsKey, PyTuple_New(0)) < 0 || ns_set(ns.get(), "_readonly", make_function(kReadonly)) < 0 ||
+      set_aliases(ns.get(), "_readonly", aliases) < 0)
     return -1;
   return finish_class(reinterpret_cast<PyObject*>(&PyType_Type), "ReadOnlyContainer", bases.get(), ns.get());
 }
@@ -182,8 +185,7 @@ int build_sealed_map_base(PyObject* module_name) {
 
 // Start-up steps 2 and 3.
 int bind_refusal_functions() {
-  if (bind("_readonly_fn", make_function(kReadonlyFn)) < 0 ||
-      bind("_immutable_fn", make_function(kImmutableFn)) < 0)
+  if (bind("_readonly_fn", make_function(kReadonlyFn)) < 0 || bind("_immutable_fn", make_function(kImmutableFn)) < 0)
     return -1;
   return 0;
 }

@@ -1,0 +1,39 @@
+#!/bin/sh
+# Inside the toolchain root: check the type stubs as they are installed in
+# build/<python>/site (run tools/build.sh first) against the built modules.
+#   tools/typecheck.sh [python3.14]
+# 1. stubtest compares every stub with the module it describes;
+# 2. tests/typing/accept.py must pass mypy --strict, and it also runs as a
+#    script, so its assert_type claims are checked against real results;
+# 3. tests/typing/reject.py must draw exactly the errors its "# E:" marks name.
+# mypy runs from the staged site, so it reads the installed stubs and
+# py.typed, not the copies in the source tree.
+set -eu
+py=${1:-python3.14}
+src=$PWD
+site=$src/build/$(basename "$py")/site
+[ -d "$site/velmora/kestrine" ] || { echo "typecheck: $site is not built (tools/build.sh $py)" >&2; exit 1; }
+cache=$src/build/$(basename "$py")/mypy-cache
+status=0
+cd "$site"
+export PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1
+
+echo "--- stubtest ($py)"
+"$py" -m mypy.stubtest --allowlist "$src/tools/stubtest-allowlist.txt" \
+  velmora.kestrine.sealedmap velmora.kestrine.processors velmora.kestrine.rowcore || status=1
+
+mypy() { "$py" -m mypy --strict --warn-unreachable --no-error-summary --cache-dir "$cache" "$@"; }
+
+echo "--- typed examples ($py)"
+if mypy "$src/tests/typing/accept.py"; then
+  echo "tests/typing/accept.py: accepted"
+else
+  echo "tests/typing/accept.py: rejected, but must be accepted"; status=1
+fi
+"$py" "$src/tests/typing/accept.py" || { echo "tests/typing/accept.py: failed when run"; status=1; }
+out=$(mypy "$src/tests/typing/reject.py" 2>&1) && rc=0 || rc=$?
+if [ "$rc" -eq 0 ]; then
+  echo "tests/typing/reject.py: accepted, but must be rejected"; status=1
+fi
+printf '%s\n' "$out" | "$py" "$src/tools/mypy_expect.py" "$src/tests/typing/reject.py" || status=1
+exit $status

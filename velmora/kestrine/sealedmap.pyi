@@ -1,0 +1,76 @@
+from _typeshed import SupportsKeysAndGetItem
+from collections.abc import Iterable
+from typing import Any, NoReturn, Self, TypeVar, overload
+
+_KT = TypeVar("_KT")
+_VT = TypeVar("_VT")
+_K2 = TypeVar("_K2")
+_V2 = TypeVar("_V2")
+
+# doctest's table of extra tests; always empty.
+__test__: dict[str, Any]
+
+# The refusals raise unless the module attribute has been rebound, so every
+# mutator that ends in one is typed as never returning.
+def _readonly_fn(obj: object) -> NoReturn: ...
+def _immutable_fn(obj: object) -> NoReturn: ...
+
+class ReadOnlyContainer:
+    __slots__ = ()
+    def _readonly(self, *a: object, **kw: object) -> NoReturn: ...
+    __delitem__ = _readonly
+    __setitem__ = _readonly
+    __setattr__ = _readonly
+
+class SealedMapBase(dict[_KT, _VT]):
+    def _immutable(self, *a: object, **kw: object) -> NoReturn: ...
+    # Subscription returns the class itself, not dict's generic alias.
+    def __class_getitem__(cls, key: object) -> type[Self]: ...  # type: ignore[override]
+    __delitem__ = _immutable
+    __setitem__ = _immutable
+    __setattr__ = _immutable
+    clear = _immutable
+    pop = _immutable
+    popitem = _immutable
+    setdefault = _immutable
+    update = _immutable
+
+class sealedmap(dict[_KT, _VT]):
+    def __repr__(self) -> str: ...
+    # Subscription returns the class itself, not dict's generic alias.
+    def __class_getitem__(cls, key: object) -> type[Self]: ...  # type: ignore[override]
+    # Nothing to merge gives back the receiver itself; anything else a new
+    # plain sealedmap, never an instance of the receiver's subclass.
+    @overload
+    def union(self) -> Self: ...
+    # Keywords given beside a dict are ignored.
+    @overload
+    def union(self, other: dict[_K2, _V2], /, **kw: object) -> sealedmap[_KT | _K2, _VT | _V2]: ...
+    @overload
+    def union(
+        self, other: SupportsKeysAndGetItem[_K2, _V2] | Iterable[tuple[_K2, _V2]], /
+    ) -> sealedmap[_KT | _K2, _VT | _V2]: ...
+    @overload
+    def union(
+        self, other: SupportsKeysAndGetItem[_K2, _V2] | Iterable[tuple[_K2, _V2]], /, **kw: _V2
+    ) -> sealedmap[_KT | _K2 | str, _VT | _V2]: ...
+    @overload
+    def union(self, **kw: _V2) -> sealedmap[_KT | str, _VT | _V2]: ...
+    def merge_with(
+        self, *other: SupportsKeysAndGetItem[_KT, _VT] | Iterable[tuple[_KT, _VT]] | None
+    ) -> sealedmap[_KT, _VT]: ...
+    def copy(self) -> Self: ...
+    def __reduce__(self) -> tuple[type[sealedmap[Any, Any]], tuple[dict[_KT, _VT]]]: ...
+    def clear(self, *args: object, **kw: object) -> NoReturn: ...
+    def pop(self, *args: object, **kw: object) -> NoReturn: ...
+    def popitem(self, *args: object, **kw: object) -> NoReturn: ...
+    def setdefault(self, *args: object, **kw: object) -> NoReturn: ...
+    def update(self, *args: object, **kw: object) -> NoReturn: ...
+    def __setitem__(self, key: object, value: object, /) -> NoReturn: ...
+    def __delitem__(self, key: object, /) -> NoReturn: ...
+    def __setattr__(self, name: str, value: object, /) -> NoReturn: ...
+    def __or__(self, other: dict[_K2, _V2], /) -> sealedmap[_KT | _K2, _VT | _V2]: ...
+    # `dict | sealedmap` reaches this first (a subclass's reflected operator
+    # wins), so the overlap with dict.__or__ that mypy reports cannot happen.
+    def __ror__(self, other: dict[_K2, _V2], /) -> sealedmap[_KT | _K2, _VT | _V2]: ...  # type: ignore[misc]
+    def __ior__(self, other: object, /) -> NoReturn: ...
