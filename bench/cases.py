@@ -47,10 +47,16 @@ def _rows():
     class Row(BaseRow):
         __slots__ = ()
 
+    class RowMapping(BaseRow):
+        # The toolkit's mapping view of a row: subscription is the key lookup.
+        __slots__ = ()
+        __getitem__ = BaseRow._get_by_key_impl_mapping
+
     key_map = {k: i for i, k in enumerate(KEYS)}
     parent = Parent()
     cur = _sqlite_cursor()
     return {
+        "mapping": RowMapping(parent, None, key_map, VALUES),
         "BaseRow": BaseRow, "Row": Row, "parent": parent, "km": key_map, "t6": VALUES,
         "row": Row(parent, None, key_map, VALUES),
         "base_row": BaseRow(parent, None, key_map, VALUES),
@@ -222,6 +228,8 @@ def all_cases(bulk_rows):
         # lookups take the interpreter's __getattr__ hook first.
         Micro('row._get_by_key_impl_mapping("c"), subclass', 'asyncpg.Record["c"]',
               'row._get_by_key_impl_mapping("c")', 'rec["c"]', _record_peer, 1.0),
+        Micro('mapping["c"], a view whose __getitem__ is it', 'asyncpg.Record["c"]',
+              'mapping["c"]', 'rec["c"]', _record_peer, 1.0),
         Micro("row.c on a BaseRow", "namedtuple attribute", "base_row.c", "nt.c", _namedtuple_peer, 2.0),
         Micro("sealedmap(d)", "dict(d)", "sealedmap(src)", "dict_(src)", _maps, 1.2),
         Micro("m.union(d)", "{**m, **d}", "m.union(d)", "{**plain, **d}", _maps, 1.2),

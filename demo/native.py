@@ -10,6 +10,21 @@ class Row(BaseRow):
 
     __slots__ = ()
 
+    @property
+    def _mapping(self):
+        # A view of the same values that is read by key; it shares the tuple
+        # and the key map, nothing is copied.
+        return RowMapping(self._parent, None, self._key_to_index, self._data)
+
+
+class RowMapping(BaseRow):
+    """The row read by key: subscription is the key lookup."""
+
+    __slots__ = ()
+
+    # A function object binds like a method, so it serves as the slot itself.
+    __getitem__ = BaseRow._get_by_key_impl_mapping
+
 
 def converter(kind, options):
     """The converter for a column kind, or None for a column that needs none."""
@@ -28,4 +43,4 @@ def converter(kind, options):
     raise ValueError(f"unknown converter kind {kind!r}")
 
 
-__all__ = ["Row", "converter", "tuplegetter"]
+__all__ = ["Row", "RowMapping", "converter", "tuplegetter"]

@@ -101,6 +101,10 @@ class Row:
     def _to_tuple_instance(self):
         return self._data
 
+    @property
+    def _mapping(self):
+        return RowMapping(self._parent, None, self._key_to_index, self._data)
+
     def __reduce__(self):
         return (rowproxy_reconstructor, (self.__class__, {"_parent": self._parent, "_data": self._data}))
 
@@ -108,6 +112,12 @@ class Row:
         self._parent = parent = state["_parent"]
         self._data = state["_data"]
         self._key_to_index = parent._key_to_index
+
+
+class RowMapping(Row):
+    __slots__ = ()
+
+    __getitem__ = Row._get_by_key_impl_mapping
 
 
 def tuplegetter(*indexes):

@@ -14,7 +14,7 @@ STAGE_LABELS = (
     "build rows, with converters",
     "build rows, no converters",
     "read by attribute",
-    "read by key",
+    "read by key (row._mapping[key])",
     "read by position",
     "project (tuplegetter)",
     "pickle round trip (sample)",
