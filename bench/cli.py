@@ -43,8 +43,8 @@ def _fmt(outcome):
     target = f"<= {case.target:.2f}" if micro else f">= {case.target:.2f}"
     if outcome.skipped:
         return (case.name, case.peer, "", "", "", "", target, f"skipped: {outcome.skipped}")
-    unit, spec = ("ns/op", ",.1f") if micro else ("rows/s", ",.0f")
-    ours, peer = format(outcome.ours, spec), format(outcome.peer, spec)
+    unit, number_format = ("ns/op", ",.1f") if micro else ("rows/s", ",.0f")
+    ours, peer = format(outcome.ours, number_format), format(outcome.peer, number_format)
     return (case.name, case.peer, unit, ours, peer, f"{outcome.ratio:.3f}", target,
             "pass" if outcome.passed else "MISS")
 
