@@ -117,6 +117,7 @@ int prepare(Func& f) noexcept {
   while (n < kMaxParams && f.params[n].name) {
     f.names[n] = PyUnicode_InternFromString(f.params[n].name);
     if (!f.names[n]) return -1;
+    f.checks = f.checks || f.params[n].exact;
     ++n;
   }
   f.nparams = n;
@@ -160,16 +161,23 @@ bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & 
   return nullptr;
 }
 
-PyObject* run(Func& f, const Args& a) noexcept {
+// The exact-type checks of the parameters; 0, or -1 with the error set.
+[[gnu::noinline]] int check_exact(const Func& f, const Args& a) noexcept {
   for (int i = 0; i < f.nparams; ++i) {
     const Param& p = f.params[i];
     if (p.exact && a.v[i] != Py_None && Py_TYPE(a.v[i]) != p.exact) {
       argument_type_error(p, a.v[i]);
-      return nullptr;
+      return -1;
     }
   }
+  return 0;
+}
+
+PyObject* run(Func& f, const Args& a) noexcept {
+  if (f.checks && check_exact(f, a) < 0) return nullptr;
   PyObject* r = f.impl(a);
-  if (!r) add_traceback(f.site);
+  if (!r) [[unlikely]]
+    add_traceback(f.site);
   return r;
 }
 
@@ -256,10 +264,27 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     ++args;
     --n;
   }
-  // Fast path: exactly the parameters, positionally.
-  if (n == f.nparams && !(f.shape & kVarargs) && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0))
-    return run(f, Args{self, args, nullptr, 0, nullptr});
+  // Fast path: the parameters (and any extra positional arguments a
+  // variadic function takes), positionally, without keywords.
+  if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+    if (n == f.nparams) return run(f, Args{self, args, args + n, 0, nullptr});
+    if (n > f.nparams && (f.shape & kVarargs))
+      return run(f, Args{self, args, args + f.nparams, n - f.nparams, nullptr});
+  }
   return bind_vector(f, self, args, n, kwnames);
+}
+
+// The common shape of a converter, one parameter and no exact type: the
+// single positional argument goes straight to the body.
+PyObject* one_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Func& f = *as_function(callable)->func;
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) [[likely]] {
+    PyObject* r = f.impl(Args{nullptr, args, args + 1, 0, nullptr});
+    if (!r) [[unlikely]]
+      add_traceback(f.site);
+    return r;
+  }
+  return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
 // Builds the __code__ that signature introspection reads: the parameters as
@@ -402,7 +427,7 @@ PyObject* make_function(Func& f) noexcept {
   if (!code) return nullptr;
   FunctionObject* o = PyObject_GC_New(FunctionObject, &FunctionType);
   if (!o) return nullptr;
-  o->vectorcall = function_vectorcall;
+  o->vectorcall = (f.shape == kPlain && f.nparams == 1 && !f.checks) ? one_vectorcall : function_vectorcall;
   o->func = &f;
   o->name = PyUnicode_InternFromString(f.name);
   o->qualname = PyUnicode_InternFromString(f.site.qualname);

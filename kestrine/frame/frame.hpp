@@ -138,6 +138,7 @@ struct Func {
   const char* rest_name = nullptr;  // kVarargs: the name shown for `*args`
   // Filled once at exec.
   int nparams = -1;
+  bool checks = false;  // some parameter has an exact type
   PyObject* names[kMaxParams] = {};
 };
 

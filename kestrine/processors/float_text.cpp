@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -53,6 +54,17 @@ bool parse(const char* p, const char* end, double& out) noexcept {
       v = std::numeric_limits<double>::quiet_NaN();
     else
       return false;
+    out = negative ? -v : v;
+    return true;
+  }
+
+  // Without underscores the text is already in from_chars' own grammar (a
+  // mantissa of digits with an optional point, an optional exponent), which
+  // it checks as it reads: parse it where it stands.
+  if (!std::memchr(p, '_', static_cast<size_t>(end - p))) {
+    double v;
+    auto [ptr, ec] = std::from_chars(p, end, v, std::chars_format::general);
+    if (ec != std::errc() || ptr != end) return false;
     out = negative ? -v : v;
     return true;
   }
