@@ -22,5 +22,13 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
-PYTHONPATH="$PWD/build/$tag/site" PYTHONDONTWRITEBYTECODE=1 \
-  exec "$py" -m pytest -q -p no:cacheprovider tests "$@"
+export PYTHONPATH="$PWD/build/$tag/site" PYTHONDONTWRITEBYTECODE=1
+# A run that is not instrumented must not pass as a clean one: the modules
+# must carry ASan's and UBSan's hooks and the runtime must be loaded.
+for so in "$PYTHONPATH"/velmora/kestrine/*.so; do
+  nm -D "$so" | grep -q ' U __asan_init' || { echo "sanitize: $so is not instrumented" >&2; exit 1; }
+  nm -D "$so" | grep -q ' U __ubsan_' || { echo "sanitize: $so has no UBSan checks" >&2; exit 1; }
+done
+"$py" -c 'import sys; from velmora.kestrine import processors, sealedmap, rowcore
+sys.exit(0 if "libasan" in open("/proc/self/maps").read() else "sanitize: ASan runtime not loaded")'
+ "$py" -m pytest -q -p no:cacheprovider tests "$@"
