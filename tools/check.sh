@@ -1,9 +1,12 @@
 #!/bin/sh
 # Inside the toolchain root: the whole test suite. Builds the modules for each
 # interpreter of the matrix and runs the tests against that build, then
-# compile-checks the modules against free-threaded headers.
+# compile-checks the modules against free-threaded headers. Then the
+# hardening stages: the reference-leak hunt on the debug interpreter, the
+# suite against an ASan/UBSan build, and a short fuzz run of the float parser.
 #   tools/check.sh                 the full matrix
 #   PYTHONS="python3.14" tools/check.sh -k name    a quicker run; extra args go to pytest
+#   HARDENING=no tools/check.sh    the matrix without the hardening stages
 set -eu
 PYTHONS=${PYTHONS:-"python3.14 python3.13 python3.15 python3.14d"}
 status=0
@@ -16,4 +19,14 @@ for py in $PYTHONS; do
 done
 echo "=== free-threaded 3.14 headers: compile check"
 tools/ft-compile.sh || status=1
+if [ "${HARDENING:-yes}" != no ]; then
+  echo "=== python3.14d: reference-leak hunt"
+  case " $PYTHONS " in *" python3.14d "*) ;; *) tools/build.sh python3.14d ;; esac
+  python3.14d tools/refleak.py --self-test || status=1
+  PYTHONPATH="$PWD/build/python3.14d/site" PYTHONDONTWRITEBYTECODE=1 \
+    python3.14d tools/refleak.py -q -p no:cacheprovider tests "$@" || status=1
+  tools/sanitize.sh "$@" || status=1
+  echo "=== float text parser: libFuzzer, ${FUZZ_SECONDS:-60} s"
+  tools/fuzz.sh || status=1
+fi
 exit $status
