@@ -199,6 +199,36 @@ class RefleakPlugin:
                 del reports
         return run
 
+    def _bisect(self, items, baseline):
+        """Names the tests of a leaking module that leak on their own, by
+        halving: each measurement pays for garbage collections of the whole
+        heap, so a few leaking tests among many are found in a logarithmic
+        number of them. A group that leaks while neither half does is named
+        as a group."""
+        culprits = []
+
+        def hunt(group, known_leaking):
+            if not known_leaking:
+                rc, blocks, fds = measure(self._run_items(group), baseline, self.warmups, self.runs)
+                if not (leaking(rc) or leaking(blocks) or leaking(fds)):
+                    return False
+                if len(group) == 1:
+                    culprits.append(f"{group[0].nodeid}: refs {rc} blocks {blocks} fds {fds}")
+                    return True
+            half = len(group) // 2
+            found = hunt(group[:half], False)
+            found = hunt(group[half:], False) or found
+            if not found:
+                culprits.append(f"{len(group)} tests from {group[0].nodeid} on leak only together")
+            return True
+
+        if len(items) == 1:
+            rc, blocks, fds = measure(self._run_items(items), baseline, self.warmups, self.runs)
+            culprits.append(f"{items[0].nodeid}: refs {rc} blocks {blocks} fds {fds}")
+        else:
+            hunt(items, True)
+        return culprits
+
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtestloop(self, session):
         if session.testsfailed and session.config.option.continue_on_collection_errors is False:
@@ -231,11 +261,7 @@ class RefleakPlugin:
             tw.line(line)
             if not (leaking(rc) or leaking(blocks) or leaking(fds)):
                 continue
-            culprits = []
-            for item in mod_items:
-                irc, iblocks, ifds = measure(self._run_items([item]), baseline, self.warmups, self.runs)
-                if leaking(irc) or leaking(iblocks) or leaking(ifds):
-                    culprits.append(f"{item.nodeid}: refs {irc} blocks {iblocks} fds {ifds}")
+            culprits = self._bisect(mod_items, baseline)
             self.leaks.append((name, rc, blocks, fds, culprits))
             session.testsfailed += 1
         if self.failed_in_hunt:
@@ -252,7 +278,7 @@ class RefleakPlugin:
                       f"({self.warmups} warm-up + {self.runs} measured per test)")
         for name, rc, blocks, fds, culprits in self.leaks:
             tr.write_line(f"LEAK in {name}: refs {rc} blocks {blocks} fds {fds}", red=True, bold=True)
-            for c in culprits or ["(no single test leaks on its own; the module's tests leak together)"]:
+            for c in culprits:
                 tr.write_line(f"    {c}", red=True)
         for nodeid in dict.fromkeys(self.failed_in_hunt):
             tr.write_line(f"FAILED when repeated: {nodeid}", red=True, bold=True)
