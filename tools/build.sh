@@ -4,10 +4,12 @@
 #   tools/build.sh python3.14 [extra meson setup options...]
 set -eu
 py=${1:?usage: tools/build.sh PYTHON [meson options]}; shift
-dir=build/${BUILD_TAG:-$py}
+dir=build/${BUILD_TAG:-$(basename "$py")}
 mkdir -p "$dir"
-if [ ! -f "$dir/native.ini" ] || ! grep -q "'/usr/bin/$py'" "$dir/native.ini"; then
-  printf "[binaries]\npython = '/usr/bin/%s'\n" "$py" > "$dir/native.ini"
+pybin=$(command -v "$py") || { echo "build: no interpreter $py" >&2; exit 1; }
+if [ ! -f "$dir/native.ini" ] || ! grep -qF "'$pybin'" "$dir/native.ini"; then
+  printf "[binaries]\npython = '%s'\n" "$pybin" > "$dir/native.ini"
+  rm -rf "$dir/meson"
 fi
 if [ ! -f "$dir/meson/build.ninja" ]; then
   meson setup "$dir/meson" --native-file "$dir/native.ini" -Dwerror=true \

@@ -7,6 +7,10 @@
 #   tools/sidroot.sh path          print the root's path, building it if needed
 #   tools/sidroot.sh run CMD...    run CMD inside the root, with the checkout
 #                                  bind-mounted at /work/src (cwd there)
+#
+# With PYTHON set to a CPython 3.14 that has its headers (for example
+# PYTHON=python3.14), `run` uses it directly on this machine instead: no root
+# is built, and the test matrix is that one interpreter.
 set -euo pipefail
 
 PACKAGES=(
@@ -64,6 +68,13 @@ build_root() {
 }
 
 run_in_root() {
+  if [ -n "${PYTHON:-}" ]; then
+    local inc
+    inc=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("include"))') \
+      && [ -f "$inc/Python.h" ] || { echo "sidroot: $PYTHON has no headers" >&2; exit 1; }
+    cd "$SRC/${RUN_CWD:-.}"
+    PYTHONS=${PYTHONS:-$PYTHON} exec "$@"
+  fi
   build_root
   local rel=${RUN_CWD:-.}
   # A private mount namespace: the binds vanish when the command ends.
@@ -75,7 +86,7 @@ run_in_root() {
     mount --rbind /dev "$root/dev"
     mount -t tmpfs tmpfs "$root/tmp"
     exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
-      HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" ${COLUMNS:+COLUMNS=$COLUMNS} \
+      HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" ${COLUMNS:+COLUMNS=$COLUMNS} ${PYTHONS:+PYTHONS="$PYTHONS"} \
       ${KX_ENV:-} /bin/sh -c "cd /work/src/$rel && exec \"\$@\"" sh "$@"
   ' sh "$ROOT" "$SRC" "$rel" "$@"
 }

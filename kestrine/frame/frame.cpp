@@ -47,7 +47,7 @@ void add_traceback(Site& site) noexcept {
   if (!site.code) {
     std::string name = g.full_name + "." + site.qualname;
     site.code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(g.spec ? g.spec->source : "<kestrine>", name.c_str(), site.line));
+        PyCode_NewEmpty(site.file ? site.file : g.spec->source, name.c_str(), site.line));
   }
   if (site.code && g.ns) {
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code),
@@ -270,7 +270,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // the code's arguments, `*a`/`**kw` flagged as on a def statement.
 PyObject* make_code(const Func& f) noexcept {
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(g.spec ? g.spec->source : "<kestrine>", f.name, f.site.line)));
+      PyCode_NewEmpty(f.site.file ? f.site.file : g.spec->source, f.name, f.site.line)));
   if (!code) return nullptr;
   const int extra = (f.shape & kMethod ? 1 : 0);
   Ref names = Ref::steal(PyList_New(0));
@@ -533,7 +533,8 @@ PyObject* import_from(const char* module, const char* name) noexcept {
   if (!full) return nullptr;
   value = PyImport_GetModule(full.get());
   if (value || PyErr_Occurred()) return value;
-  PyErr_Format(PyExc_ImportError, "cannot import name %S", attr.get());
+  // The message shows the name's repr.
+  PyErr_Format(PyExc_ImportError, "cannot import name %R", attr.get());
   return nullptr;
 }
 

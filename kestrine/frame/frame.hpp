@@ -89,6 +89,7 @@ class Name {
 struct Site {
   const char* qualname;
   int line;
+  const char* file = nullptr;  // the source file, when not the module's main one
   PyObject* code = nullptr;
 };
 

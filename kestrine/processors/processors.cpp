@@ -1,9 +1,14 @@
 // Module velmora.kestrine.processors: converters applied to every value a
 // database driver returns, one column at a time. This file holds the module
-// body (its namespace order) and the scalar converters int_to_boolean,
-// to_str and to_float.
-#include "float_text.hpp"
+// body (its namespace order), the scalar converters int_to_boolean, to_str
+// and to_float, and the ISO parsers str_to_datetime, str_to_time and
+// str_to_date. DecimalResultProcessor lives in decimal_processor.cpp.
+// Python.h (through the frame) comes first: it defines feature macros that
+// the C++ standard headers would otherwise fix differently.
 #include "frame/frame.hpp"
+
+#include "decimal_processor.hpp"
+#include "float_text.hpp"
 
 namespace kx {
 namespace {
@@ -102,15 +107,79 @@ Func kToStr{"to_str", {"to_str", kLine}, {{"value"}}, kPlain, nullptr, to_str};
 Func kToFloat{"to_float", {"to_float", kLine}, {{"value"}}, kPlain, nullptr, to_float};
 
 // ---------------------------------------------------------------------------
+// str_to_datetime, str_to_time, str_to_date: the class is read from the module
+// namespace on every call, so rebinding `datetime_cls` and friends changes
+// what later calls use.
+
+Name kDatetimeCls{"datetime_cls"};
+Name kTimeCls{"time_cls"};
+Name kDateCls{"date_cls"};
+Name kFromIsoFormat{"fromisoformat"};
+
+[[gnu::cold, gnu::noinline]] void null_result() {
+  PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+}
+
+// `cls.fromisoformat` for a class of the plain metatype whose attribute is a
+// C class method of one argument (the datetime classes are): call its C
+// function with the class and the value, as the bound method would, without
+// creating the bound method. Sets `done` to false, with nothing raised, when
+// the attribute is anything else.
+PyObject* call_c_classmethod(PyObject* cls, PyObject* value, bool& done) {
+  done = false;
+  if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may intercept the lookup
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  Ref attr = Ref::steal(_PyType_LookupRef(type, kFromIsoFormat.get()));
+  if (!attr || !Py_IS_TYPE(attr.get(), &PyClassMethodDescr_Type)) return nullptr;
+  auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
+  const PyMethodDef* def = descr->d_method;
+  if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O ||
+      !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
+    return nullptr;
+  done = true;
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = def->ml_meth(cls, value);
+  Py_LeaveRecursiveCall();
+  if (!r && !PyErr_Occurred()) null_result();
+  return r;
+}
+
+// cls.fromisoformat(value), with `cls` the module-level name `cls_name`.
+// Returns a new reference or nullptr.
+PyObject* from_iso(const Name& cls_name, PyObject* value) {
+  if (value == Py_None) return Py_NewRef(value);
+  Ref cls = Ref::steal(lookup(cls_name));
+  if (!cls) return nullptr;
+  bool done;
+  PyObject* r = call_c_classmethod(cls.get(), value, done);
+  if (done) return r;
+  // The slot in front of the receiver lets a bound method be called in place.
+  PyObject* stack[3] = {nullptr, cls.get(), value};
+  return PyObject_VectorcallMethod(kFromIsoFormat.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* str_to_datetime(const Args& a) { return from_iso(kDatetimeCls, a.v[0]); }
+PyObject* str_to_time(const Args& a) { return from_iso(kTimeCls, a.v[0]); }
+PyObject* str_to_date(const Args& a) { return from_iso(kDateCls, a.v[0]); }
+
+constexpr int kIsoLine = __LINE__;
+Func kStrToDatetime{"str_to_datetime", {"str_to_datetime", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_datetime};
+Func kStrToTime{"str_to_time", {"str_to_time", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_time};
+Func kStrToDate{"str_to_date", {"str_to_date", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_date};
+
+// ---------------------------------------------------------------------------
 // Module body: the names in their fixed order.
 
 int body(PyObject*, PyObject*) {
-  if (bind("datetime", import_module("datetime")) < 0 ||
+  if (bind_decimal_processor() < 0 || bind("datetime", import_module("datetime")) < 0 ||
       bind("datetime_cls", import_from("datetime", "datetime")) < 0 ||
       bind("time_cls", import_from("datetime", "time")) < 0 ||
       bind("date_cls", import_from("datetime", "date")) < 0 || bind("re", import_module("re")) < 0 ||
       bind("int_to_boolean", make_function(kIntToBoolean)) < 0 ||
-      bind("to_str", make_function(kToStr)) < 0 || bind("to_float", make_function(kToFloat)) < 0)
+      bind("to_str", make_function(kToStr)) < 0 || bind("to_float", make_function(kToFloat)) < 0 ||
+      bind("str_to_datetime", make_function(kStrToDatetime)) < 0 ||
+      bind("str_to_time", make_function(kStrToTime)) < 0 || bind("str_to_date", make_function(kStrToDate)) < 0 ||
+      install_decimal_process() < 0)
     return -1;
   return 0;
 }

@@ -1,11 +1,519 @@
-// Module velmora.kestrine.sealedmap (placeholder until its module body lands).
+// Module velmora.kestrine.sealedmap: the immutable mapping type `sealedmap`
+// (a dict subclass whose own mutators all refuse), its merges (`union`,
+// `merge_with`, `|` and the refusing `|=`), the refusal functions
+// `_readonly_fn` and `_immutable_fn`, the two ordinary classes built at
+// start-up whose mutators refuse through them (`ReadOnlyContainer`,
+// `SealedMapBase`), and the module body with its namespace order.
 #include "frame/frame.hpp"
 
-namespace kx {
-namespace {
-int body(PyObject*, PyObject*) { return 0; }
-const ModuleSpec kSpec{"sealedmap", "kestrine/sealedmap/sealedmap.cpp", body};
-}  // namespace
-}  // namespace kx
+#include <initializer_list>
 
-PyMODINIT_FUNC PyInit_sealedmap() { return kx::module_init(kx::kSpec); }
+namespace kx::sealed {
+namespace {
+
+Name kImmutableFnName("_immutable_fn");
+Name kReadonlyFnName("_readonly_fn");
+Name kKeys("keys");
+Name kClassAttr("__class__");
+Name kNameAttr("__name__");
+Name kReadonlyTemplate("%s object is immutable and/or readonly");
+Name kImmutableTemplate("%s object is immutable");
+Name kModuleKey("__module__");
+Name kQualnameKey("__qualname__");
+Name kSlotsKey("__slots__");
+Name kPrepare("__prepare__");
+
+PyObject* g_empty_tuple = nullptr;  // the interpreter's empty tuple, for dict's tp_new
+
+// The sealedmap type, made ready by the module body.
+PyTypeObject Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// ---------------------------------------------------------------------------
+// What the refusals and the merges share
+
+// A new, empty instance of exactly `sealedmap`, as calling the type with no
+// arguments makes it.
+PyObject* new_empty() noexcept { return PyDict_Type.tp_new(&Type, g_empty_tuple, nullptr); }
+
+// The same steps as dict's own constructor takes for its positional argument,
+// so that every construction and merge accepts and rejects exactly what
+// `dict(arg)` does, with dict's own messages.
+int update_arg(PyObject* dst, PyObject* arg) noexcept {
+  // An exact sealedmap always has dict's `keys` (its type is static and
+  // immutable, its instances have no attribute dict), so asking is skipped.
+  if (PyDict_CheckExact(arg) || Py_IS_TYPE(arg, &Type)) return PyDict_Merge(dst, arg, 1);
+  int has_keys = PyObject_HasAttrWithError(arg, kKeys.get());
+  if (has_keys < 0) return -1;
+  if (has_keys) return PyDict_Merge(dst, arg, 1);
+  return PyDict_MergeFromSeq2(dst, arg, 1);
+}
+
+// The refusal of every mutator: call `_immutable_fn` with `self` alone. 0 when
+// it returned (the mutator then changes nothing), -1 with the exception set;
+// the caller adds its own traceback entry.
+int refuse(PyObject* self) noexcept {
+  // Looked up at every call: rebinding the module attribute changes what
+  // the refusal does. This is an error path, so nothing is cached.
+  Ref fn = Ref::steal(lookup(kImmutableFnName));
+  if (!fn) return -1;
+  Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), self));
+  return r ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// The refusal functions
+
+// Raises TypeError with `tmpl % type(obj).__name__`. Both attributes are read
+// by ordinary lookup so that an object overriding `__class__` is honoured, and
+// the message is made with the `%` operator so that a str subclass's
+// reflected operator is consulted as it would be in interpreted code.
+PyObject* raise_refusal(PyObject* obj, PyObject* tmpl) {
+  Ref cls = Ref::steal(PyObject_GetAttr(obj, kClassAttr.get()));
+  if (!cls) return nullptr;
+  Ref name = Ref::steal(PyObject_GetAttr(cls.get(), kNameAttr.get()));
+  if (!name) return nullptr;
+  Ref message = Ref::steal(PyNumber_Remainder(tmpl, name.get()));
+  if (!message) return nullptr;
+  Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!exc) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+PyObject* readonly_fn(const Args& a) { return raise_refusal(a.v[0], kReadonlyTemplate.get()); }
+PyObject* immutable_fn(const Args& a) { return raise_refusal(a.v[0], kImmutableTemplate.get()); }
+
+// The delegating methods: whatever the module name is bound to right now is
+// called with `self`; the other arguments only exist so that every mutator
+// signature can be aliased to one function.
+PyObject* delegate(const Name& fn_name, PyObject* self) {
+  Ref fn = Ref::steal(lookup(fn_name));
+  if (!fn) return nullptr;
+  Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), self));
+  if (!r) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* readonly_method(const Args& a) { return delegate(kReadonlyFnName, a.v[0]); }
+PyObject* immutable_method(const Args& a) { return delegate(kImmutableFnName, a.v[0]); }
+
+PyObject* base_class_getitem(const Args& a) { return Py_NewRef(a.v[0]); }
+
+Func kReadonlyFn{"_readonly_fn", {"_readonly_fn", __LINE__}, {{"obj"}}, kPlain, nullptr, readonly_fn};
+Func kImmutableFn{"_immutable_fn", {"_immutable_fn", __LINE__}, {{"obj"}}, kPlain, nullptr, immutable_fn};
+Func kReadonly{"_readonly", {"ReadOnlyContainer._readonly", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr,
+               readonly_method, "a"};
+Func kImmutable{"_immutable", {"SealedMapBase._immutable", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr,
+                immutable_method, "a"};
+Func kBaseClassGetitem{"__class_getitem__", {"SealedMapBase.__class_getitem__", __LINE__}, {{"cls"}, {"key"}},
+                       kPlain, nullptr, base_class_getitem};
+
+// ---------------------------------------------------------------------------
+// Building the classes as a class statement would.
+
+// Stores `value` (stolen) under `key` in a class namespace, which need not be
+// a dict when it came from a metaclass's __prepare__.
+int ns_set(PyObject* ns, const Name& key, PyObject* value) {
+  Ref v = Ref::steal(value);
+  if (!v) return -1;
+  return PyObject_SetItem(ns, key.get(), v.get());
+}
+
+int ns_set(PyObject* ns, const char* key, PyObject* value) {
+  Ref v = Ref::steal(value);
+  Ref k = Ref::steal(PyUnicode_InternFromString(key));
+  if (!v || !k) return -1;
+  return PyObject_SetItem(ns, k.get(), v.get());
+}
+
+// Reads the refusing method back from the namespace and stores it under each
+// alias, so that all the aliases are one function object.
+int set_aliases(PyObject* ns, const char* method, const char* const* aliases) {
+  for (const char* const* alias = aliases; *alias; ++alias) {
+    if (ns_set(ns, *alias, PyMapping_GetItemString(ns, method)) < 0) return -1;
+  }
+  return 0;
+}
+
+// Calls `meta(name, bases, ns)` and binds the class in the module.
+int finish_class(PyObject* meta, const char* name, PyObject* bases, PyObject* ns) {
+  Ref name_obj = Ref::steal(PyUnicode_InternFromString(name));
+  if (!name_obj) return -1;
+  return bind(name, PyObject_CallFunctionObjArgs(meta, name_obj.get(), bases, ns, nullptr));
+}
+
+int build_readonly_container(PyObject* module_name) {
+  Ref ns = Ref::steal(PyDict_New());
+  Ref bases = Ref::steal(PyTuple_New(0));
+  if (!ns || !bases) return -1;
+  static const char* const aliases[] = {"__delitem__", "__setitem__", "__setattr__", nullptr};
+  if (ns_set(ns.get(), kModuleKey, Py_NewRef(module_name)) < 0 ||
+      ns_set(ns.get(), kQualnameKey, PyUnicode_FromString("ReadOnlyContainer")) < 0 ||
+      ns_set(ns.get(), kSlotsKey, PyTuple_New(0)) < 0 ||
+      ns_set(ns.get(), "_readonly", make_function(kReadonly)) < 0 || set_aliases(ns.get(), "_readonly", aliases) < 0)
+    return -1;
+  return finish_class(reinterpret_cast<PyObject*>(&PyType_Type), "ReadOnlyContainer", bases.get(), ns.get());
+}
+
+int build_sealed_map_base(PyObject* module_name) {
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
+  if (!bases) return -1;
+  // The most derived metaclass of the one base.
+  PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(&PyDict_Type));
+  Ref name = Ref::steal(PyUnicode_InternFromString("SealedMapBase"));
+  if (!name) return -1;
+  Ref prepare;
+  if (PyObject_GetOptionalAttr(meta, kPrepare.get(), prepare.out()) < 0) return -1;
+  Ref ns = Ref::steal(prepare ? PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr)
+                              : PyDict_New());
+  if (!ns) return -1;
+  static const char* const aliases[] = {"__delitem__", "__setitem__", "__setattr__", "clear", "pop",
+                                        "popitem",     "setdefault",  "update",      nullptr};
+  if (ns_set(ns.get(), kModuleKey, Py_NewRef(module_name)) < 0 ||
+      ns_set(ns.get(), kQualnameKey, PyUnicode_FromString("SealedMapBase")) < 0 ||
+      ns_set(ns.get(), "_immutable", make_function(kImmutable)) < 0)
+    return -1;
+  Ref getitem = Ref::steal(make_function(kBaseClassGetitem));
+  if (!getitem || ns_set(ns.get(), "__class_getitem__", PyClassMethod_New(getitem.get())) < 0 ||
+      set_aliases(ns.get(), "_immutable", aliases) < 0)
+    return -1;
+  return finish_class(meta, "SealedMapBase", bases.get(), ns.get());
+}
+
+// Start-up steps 2 and 3.
+int bind_refusal_functions() {
+  if (bind("_readonly_fn", make_function(kReadonlyFn)) < 0 ||
+      bind("_immutable_fn", make_function(kImmutableFn)) < 0)
+    return -1;
+  return 0;
+}
+
+// Start-up steps 4 and 5.
+int bind_base_classes(PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  if (build_readonly_container(module_name.get()) < 0 || build_sealed_map_base(module_name.get()) < 0) return -1;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Merging
+
+PyObject* nb_or(PyObject* left, PyObject* right) noexcept;  // the `|` slot, below
+
+// A new sealedmap holding `first`'s entries updated with `second`'s, both
+// dicts. The result stays private until it is returned, so a failing update
+// (a key whose __eq__ raises or mutates an operand) only drops it.
+PyObject* merged(PyObject* first, PyObject* second) {
+  Ref result = Ref::steal(new_empty());
+  if (!result || PyDict_Update(result.get(), first) < 0 || PyDict_Update(result.get(), second) < 0) return nullptr;
+  return result.release();
+}
+
+// union(*args, **kw): a dict argument is merged as it is; anything else goes
+// through dict(*args, **kw). The keyword dict is the binder's own new dict,
+// so with no positional argument it already is `dict(**kw)`.
+PyObject* union_impl(const Args& a) {
+  const Py_ssize_t n = a.nrest;
+  if (n > 1) {
+    PyErr_Format(PyExc_TypeError, "union expected at most 1 argument, got %zd", n);
+    return nullptr;
+  }
+  Ref made;
+  PyObject* mapping;
+  if (n == 1 && PyDict_Check(a.rest[0])) {
+    mapping = a.rest[0];  // keywords given with a dict are ignored
+  } else if (n == 0) {
+    if (!a.kw) return Py_NewRef(a.self);
+    mapping = a.kw;
+  } else {
+    made = Ref::steal(PyObject_VectorcallDict(reinterpret_cast<PyObject*>(&PyDict_Type), a.rest, n, a.kw));
+    if (!made) return nullptr;
+    mapping = made.get();
+  }
+  // The count kept in the dict storage: an overriding __len__ is not asked.
+  if (PyDict_GET_SIZE(mapping) == 0) return Py_NewRef(a.self);
+  return merged(a.self, mapping);
+}
+
+// merge_with(*other): the result is made only at the first true argument;
+// false ones (None, empty containers) are skipped.
+PyObject* merge_with_impl(const Args& a) {
+  Ref result;
+  for (Py_ssize_t i = 0; i < a.nrest; ++i) {
+    PyObject* d = a.rest[i];
+    int truth = PyObject_IsTrue(d);
+    if (truth < 0) return nullptr;
+    if (!truth) continue;
+    if (!result) {
+      result = Ref::steal(new_empty());
+      if (!result || PyDict_Update(result.get(), a.self) < 0) return nullptr;
+    }
+    if (PyDict_Check(d)) {
+      if (PyDict_Update(result.get(), d) < 0) return nullptr;
+    } else {
+      Ref converted = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), d));
+      if (!converted || PyDict_Update(result.get(), converted.get()) < 0) return nullptr;
+    }
+  }
+  return result ? result.release() : Py_NewRef(a.self);
+}
+
+// `left | right` for two dicts as dict's own union computes it (a copy of
+// `left`, then `right` applied as dict's constructor applies an argument),
+// built straight into a new sealedmap instead of through a plain dict that is
+// copied again. For a non-dict operand dict's union answers NotImplemented,
+// and building a sealedmap from that marker fails; the same construction is
+// run on it here so that the error is exactly that one.
+PyObject* dict_union(PyObject* left, PyObject* right) {
+  Ref result = Ref::steal(new_empty());
+  if (!result) return nullptr;
+  if (!PyDict_Check(left) || !PyDict_Check(right)) {
+    if (update_arg(result.get(), Py_NotImplemented) < 0) return nullptr;
+    PyErr_SetString(PyExc_SystemError, "sealedmap built from NotImplemented");
+    return nullptr;
+  }
+  if (PyDict_Update(result.get(), left) < 0 || update_arg(result.get(), right) < 0) return nullptr;
+  return result.release();
+}
+
+bool has_own_or(PyTypeObject* t) { return t->tp_as_number && t->tp_as_number->nb_or == nb_or; }
+
+Site kOrSite{"sealedmap.__or__", __LINE__};
+PyObject* or_method(PyObject* self, PyObject* other) noexcept {
+  PyObject* r = dict_union(self, other);
+  if (!r) add_traceback(kOrSite);
+  return r;
+}
+
+Site kRorSite{"sealedmap.__ror__", __LINE__};
+PyObject* ror_method(PyObject* self, PyObject* other) noexcept {
+  PyObject* r = dict_union(other, self);
+  if (!r) add_traceback(kRorSite);
+  return r;
+}
+
+// The `|` slot: the left operand's __or__ when it is a sealed mapping, else
+// the right operand's __ror__ when that one is.
+PyObject* nb_or(PyObject* left, PyObject* right) noexcept {
+  PyTypeObject* lt = Py_TYPE(left);
+  PyTypeObject* rt = Py_TYPE(right);
+  if (lt == rt || has_own_or(lt) || PyType_IsSubtype(lt, &Type)) {
+    PyObject* r = or_method(left, right);
+    if (r != Py_NotImplemented) return r;
+    Py_DECREF(r);
+  }
+  if (lt == rt || has_own_or(rt) || PyType_IsSubtype(rt, &Type)) return ror_method(right, left);
+  Py_RETURN_NOTIMPLEMENTED;
+}
+
+// `m |= x` refuses; `x` is not looked at. Should the refusal function return,
+// the statement binds None.
+Site kIorSite{"sealedmap.__ior__", __LINE__};
+PyObject* nb_inplace_or(PyObject* self, PyObject*) noexcept {
+  if (refuse(self) < 0) {
+    add_traceback(kIorSite);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+Func kUnion{"union", {"sealedmap.union", __LINE__}, {}, kMethod | kVarargs | kVarkw, &Type, union_impl, "args"};
+Func kMergeWith{"merge_with", {"sealedmap.merge_with", __LINE__}, {}, kMethod | kVarargs, &Type, merge_with_impl,
+                "other"};
+
+// ---------------------------------------------------------------------------
+// Slots
+
+// `sealedmap(...)` without the tuple and keyword dict that the generic type
+// call would build: dict's creation, then what dict's initialiser does with
+// the same arguments, with the same messages. The type is never a subclass
+// here, as a type's vectorcall is not inherited.
+PyObject* construct(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  if (n > 1) {
+    PyErr_Format(PyExc_TypeError, "dict expected at most 1 argument, got %zd", n);
+    return nullptr;
+  }
+  Ref self = Ref::steal(PyDict_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), g_empty_tuple, nullptr));
+  if (!self) return nullptr;
+  if (n == 1 && update_arg(self.get(), args[0]) < 0) return nullptr;
+  if (kwnames) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (PyDict_SetItem(self.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]) < 0) return nullptr;
+  }
+  return self.release();
+}
+
+Site kReprSite{"sealedmap.__repr__", __LINE__};
+PyObject* repr(PyObject* self) noexcept {
+  // dict's own representation, not the instance's class's.
+  Ref inner = Ref::steal(PyDict_Type.tp_repr(self));
+  PyObject* r = inner ? PyUnicode_FromFormat("sealedmap(%U)", inner.get()) : nullptr;
+  if (!r) add_traceback(kReprSite);
+  return r;
+}
+
+// Item assignment and deletion: the key and value are never looked at, so an
+// unhashable key gets the refusal, not a hashing error.
+Site kSetitemSite{"sealedmap.__setitem__", __LINE__};
+Site kDelitemSite{"sealedmap.__delitem__", __LINE__};
+int ass_subscript(PyObject* self, PyObject*, PyObject* value) noexcept {
+  if (refuse(self) < 0) {
+    add_traceback(value ? kSetitemSite : kDelitemSite);
+    return -1;
+  }
+  return 0;
+}
+
+Site kSetattrSite{"sealedmap.__setattr__", __LINE__};
+int setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+  // Deletion is dict's (and so fails: instances have no attribute dict).
+  if (!value) return PyDict_Type.tp_setattro(self, name, nullptr);
+  if (refuse(self) < 0) {
+    add_traceback(kSetattrSite);
+    return -1;
+  }
+  return 0;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept { return PyDict_Type.tp_traverse(self, visit, arg); }
+
+int clear_slot(PyObject* self) noexcept {
+  PyDict_Type.tp_clear(self);
+  return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+  // A subclass's own deallocation runs finalisers itself; only when this is
+  // the instance's deallocation does it run a pending finaliser, which may
+  // bring the instance back to life.
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp->tp_finalize && tp->tp_dealloc == dealloc && !PyObject_GC_IsFinalized(self)) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+  }
+  // dict's own guard against deep recursion only engages for dict's own
+  // deallocation, so a long chain of nested instances needs this one (the
+  // macros are empty where the interpreter guards every deallocation). The
+  // instance must be untracked before it may be set aside.
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, dealloc)
+  PyDict_Type.tp_dealloc(self);
+  Py_TRASHCAN_END
+}
+
+PyNumberMethods number_methods = {};
+PyMappingMethods mapping_methods = {};
+
+// Start-up replaces these entries with function objects before anyone can
+// see the type; they are here so that the namespace keeps this order.
+PyObject* unfinished(PyObject*, PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_SystemError, "sealedmap is not fully initialised");
+  return nullptr;
+}
+const PyCFunction kUnfinished = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unfinished));
+
+// `__or__`/`__ror__` replace the slot wrappers of the same names (hence
+// METH_COEXIST) so that they are ordinary methods taking one argument.
+PyMethodDef methods[] = {
+    {"__class_getitem__", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"union", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"merge_with", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"copy", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__reduce__", kUnfinished, METH_VARARGS | METH_KEYWORDS | METH_COEXIST, nullptr},
+    {"clear", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"pop", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"popitem", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"setdefault", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"update", kUnfinished, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__or__", or_method, METH_O | METH_COEXIST, nullptr},
+    {"__ror__", ror_method, METH_O | METH_COEXIST, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int ready_type() noexcept {
+  if (Type.tp_flags & Py_TPFLAGS_READY) return 0;
+  number_methods.nb_or = nb_or;
+  number_methods.nb_inplace_or = nb_inplace_or;
+  mapping_methods.mp_ass_subscript = ass_subscript;
+  Type.tp_name = "velmora.kestrine.sealedmap.sealedmap";
+  Type.tp_dealloc = dealloc;
+  Type.tp_repr = repr;
+  Type.tp_as_number = &number_methods;
+  Type.tp_as_mapping = &mapping_methods;  // the reading slots are inherited from dict
+  Type.tp_setattro = setattro;
+  Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  Type.tp_traverse = traverse;
+  Type.tp_clear = clear_slot;
+  Type.tp_methods = methods;
+  Type.tp_base = &PyDict_Type;
+  Type.tp_new = PyDict_Type.tp_new;
+  Type.tp_vectorcall = construct;
+  return PyType_Ready(&Type);
+}
+
+// ---------------------------------------------------------------------------
+// Methods exposed as function objects
+
+PyObject* class_getitem(const Args& a) { return Py_NewRef(a.self); }
+
+PyObject* copy(const Args& a) { return Py_NewRef(a.self); }
+
+// (sealedmap, (dict(self),)): always this module's type, so an instance of a
+// subclass comes back as a plain sealedmap.
+PyObject* reduce(const Args& a) {
+  Ref entries = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), a.self));
+  if (!entries) return nullptr;
+  Ref args = Ref::steal(PyTuple_Pack(1, entries.get()));
+  if (!args) return nullptr;
+  return PyTuple_Pack(2, reinterpret_cast<PyObject*>(&Type), args.get());
+}
+
+PyObject* refusing_method(const Args& a) {
+  if (refuse(a.self) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+constexpr unsigned kAnyArgs = kMethod | kVarargs | kVarkw;
+Func kClassGetitem{"__class_getitem__", {"sealedmap.__class_getitem__", __LINE__}, {{"key"}}, kMethod, nullptr,
+                   class_getitem};
+Func kCopy{"copy", {"sealedmap.copy", __LINE__}, {}, kMethod, &Type, copy};
+Func kReduce{"__reduce__", {"sealedmap.__reduce__", __LINE__}, {}, kMethod, &Type, reduce};
+Func kClear{"clear", {"sealedmap.clear", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
+Func kPop{"pop", {"sealedmap.pop", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
+Func kPopitem{"popitem", {"sealedmap.popitem", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
+Func kSetdefault{"setdefault", {"sealedmap.setdefault", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
+Func kUpdate{"update", {"sealedmap.update", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
+
+// Step 6 of start-up: the type's namespace, in its fixed order.
+int finish_type() {
+  if (install(&Type, kClassGetitem) < 0) return -1;
+  Ref dict = Ref::steal(PyType_GetDict(&Type));
+  Ref getitem;
+  if (!dict || PyDict_GetItemStringRef(dict.get(), "__class_getitem__", getitem.out()) <= 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "sealedmap.__class_getitem__ vanished");
+    return -1;
+  }
+  if (set_type_attr(&Type, "__class_getitem__", PyClassMethod_New(getitem.get())) < 0) return -1;
+  for (Func* f : {&kUnion, &kMergeWith, &kCopy, &kReduce, &kClear, &kPop, &kPopitem, &kSetdefault, &kUpdate})
+    if (install(&Type, *f) < 0) return -1;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Module body: the names in their fixed order.
+
+int body(PyObject* module, PyObject*) {
+  if (!g_empty_tuple && !(g_empty_tuple = PyTuple_New(0))) return -1;
+  if (ready_type() < 0 || bind("sealedmap", Py_NewRef(reinterpret_cast<PyObject*>(&Type))) < 0) return -1;
+  if (bind_refusal_functions() < 0 || bind_base_classes(module) < 0) return -1;
+  return finish_type();
+}
+
+const ModuleSpec kSpec{"sealedmap", "kestrine/sealedmap/sealedmap.cpp", body};
+
+}  // namespace
+}  // namespace kx::sealed
+
+PyMODINIT_FUNC PyInit_sealedmap() { return kx::module_init(kx::sealed::kSpec); }

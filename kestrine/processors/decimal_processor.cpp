@@ -1,0 +1,218 @@
+// DecimalResultProcessor: an instance holds a type and a format string and,
+// through `process`, turns each non-None value of a result column into
+// type_(format_ % value). This file holds the extension type, its
+// constructor, `process`, the pickling refusal and the garbage-collection
+// slots.
+#include "decimal_processor.hpp"
+
+#include "frame/frame.hpp"
+
+namespace kx {
+namespace {
+
+constexpr const char* kFile = "kestrine/processors/decimal_processor.cpp";
+
+struct DecimalProcessor {
+  PyObject_HEAD
+  PyObject* type_;    // any object, called with the formatted text
+  PyObject* format_;  // exactly str, or None
+};
+
+DecimalProcessor* as_processor(PyObject* o) { return reinterpret_cast<DecimalProcessor*>(o); }
+
+PyTypeObject DecimalType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// ---------------------------------------------------------------------------
+// Calling `type_`
+
+[[gnu::cold, gnu::noinline]] void null_result() noexcept {
+  PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+}
+
+// A callable without vectorcall (a class instance with __call__, many
+// types): through tp_call with an argument tuple, under the recursion check.
+[[gnu::noinline]] PyObject* call_generic(PyObject* callable, PyObject* arg) noexcept {
+  ternaryfunc call = Py_TYPE(callable)->tp_call;
+  if (!call) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
+    return nullptr;
+  }
+  Ref args = Ref::steal(PyTuple_Pack(1, arg));
+  if (!args) return nullptr;
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = call(callable, args.get(), nullptr);
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+// Call `callable` with `arg` as its only positional argument. The spare slot
+// in front lets a bound method put its instance there instead of allocating.
+// Returns a new reference or nullptr.
+PyObject* call_one(PyObject* callable, PyObject* arg) noexcept {
+  PyObject* stack[2] = {nullptr, arg};
+  PyObject* r;
+  if (vectorcallfunc vc = PyVectorcall_Function(callable))
+    r = vc(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  else
+    r = call_generic(callable, arg);
+  if (!r && !PyErr_Occurred()) null_result();
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// process
+
+PyObject* process(const Args& a) {
+  PyObject* value = a.v[0];
+  if (value == Py_None) return Py_NewRef(value);
+  DecimalProcessor* self = as_processor(a.self);
+  // Formatting can run the value's own code; hold the fields strongly.
+  Ref type = Ref::borrow(self->type_);
+  Ref format = Ref::borrow(self->format_);
+  Ref text;
+  // A str subclass value may define __rmod__, and a None format must raise
+  // the operator's own TypeError: both go through the generic `%`.
+  if (format.get() == Py_None || (PyUnicode_Check(value) && !PyUnicode_CheckExact(value)))
+    text = Ref::steal(PyNumber_Remainder(format.get(), value));
+  else
+    text = Ref::steal(PyUnicode_Format(format.get(), value));
+  if (!text) return nullptr;
+  return call_one(type.get(), text.get());
+}
+
+constexpr int kProcessLine = __LINE__;
+Func kProcess{"process", {"DecimalResultProcessor.process", kProcessLine, kFile}, {{"value"}}, kMethod, &DecimalType,
+              process};
+
+// ---------------------------------------------------------------------------
+// Construction
+
+PyObject* cinit(const Args& a) {
+  DecimalProcessor* self = as_processor(a.self);
+  set_field(self->type_, a.v[0]);
+  PyObject* format = a.v[1];
+  if (format != Py_None && !PyUnicode_CheckExact(format)) {
+    field_type_error("str", format);
+    return nullptr;
+  }
+  set_field(self->format_, format);
+  Py_RETURN_NONE;
+}
+
+constexpr int kCinitLine = __LINE__;
+Func kCinit{"__cinit__", {"DecimalResultProcessor.__cinit__", kCinitLine, kFile}, {{"type_"}, {"format_"}}, kPlain,
+            nullptr, cinit};
+
+PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  Ref self;
+  if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
+    // object's constructor refuses abstract classes with its own message.
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return nullptr;
+    self = Ref::steal(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
+  } else {
+    self = Ref::steal(type->tp_alloc(type, 0));
+  }
+  if (!self) return nullptr;
+  DecimalProcessor* p = as_processor(self.get());
+  p->type_ = Py_NewRef(Py_None);
+  p->format_ = Py_NewRef(Py_None);
+  Ref done = Ref::steal(call_tuple(kCinit, self.get(), args, kwargs));
+  if (!done) return nullptr;  // the half-built instance goes with `self`
+  return self.release();
+}
+
+// ---------------------------------------------------------------------------
+// Pickling refusal: the instance cannot be rebuilt without its constructor
+// arguments, so pickling and copying fail loudly instead of producing an
+// instance with None fields.
+
+[[gnu::cold]] PyObject* refuse_pickling(const Args&) {
+  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+  return nullptr;
+}
+
+constexpr int kRefusalLine = __LINE__;
+Func kReduce{"__reduce__", {"DecimalResultProcessor.__reduce__", kRefusalLine, kFile}, {}, kPlain, nullptr,
+             refuse_pickling};
+Func kSetstate{"__setstate__", {"DecimalResultProcessor.__setstate__", kRefusalLine, kFile}, {{"state"}}, kPlain,
+               nullptr, refuse_pickling};
+
+PyObject* reduce_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return call_tuple(kReduce, self, args, kwargs);
+}
+
+PyObject* setstate_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return call_tuple(kSetstate, self, args, kwargs);
+}
+
+PyMethodDef pickling_methods[] = {
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_method)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setstate_method)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+};
+
+int install_pickling() noexcept {
+  for (PyMethodDef& def : pickling_methods) {
+    if (set_type_attr(&DecimalType, def.ml_name, PyDescr_NewMethod(&DecimalType, &def)) < 0) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", DecimalType.tp_name);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Garbage collection. Only `type_` can be part of a cycle: `format_` is a str
+// or None.
+
+int decimal_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(as_processor(self)->type_);
+  return 0;
+}
+
+int decimal_clear(PyObject* self) noexcept {
+  Py_XSETREF(as_processor(self)->type_, Py_NewRef(Py_None));
+  return 0;
+}
+
+void decimal_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  // A subclass's finaliser runs here only when this is the type's own
+  // dealloc; a heap subclass's dealloc has run it already.
+  if (type->tp_finalize && !PyObject_GC_IsFinalized(self) && type->tp_dealloc == decimal_dealloc) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  }
+  PyObject_GC_UnTrack(self);
+  DecimalProcessor* p = as_processor(self);
+  Py_CLEAR(p->type_);
+  Py_CLEAR(p->format_);
+  type->tp_free(self);
+}
+
+int ready_type() noexcept {
+  PyTypeObject& t = DecimalType;
+  if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+  t.tp_name = "velmora.kestrine.processors.DecimalResultProcessor";
+  t.tp_basicsize = sizeof(DecimalProcessor);
+  t.tp_dealloc = decimal_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  t.tp_traverse = decimal_traverse;
+  t.tp_clear = decimal_clear;
+  t.tp_new = decimal_new;
+  t.tp_free = PyObject_GC_Del;
+  return PyType_Ready(&t);
+}
+
+}  // namespace
+
+int bind_decimal_processor() noexcept {
+  if (ready_type() < 0 || install_pickling() < 0) return -1;
+  return bind("DecimalResultProcessor", Py_NewRef(reinterpret_cast<PyObject*>(&DecimalType)));
+}
+
+int install_decimal_process() noexcept { return install(&DecimalType, kProcess); }
+
+}  // namespace kx

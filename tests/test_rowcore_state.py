@@ -1,0 +1,262 @@
+"""Rows pickled and copied: __reduce__, __getstate__, __setstate__ and
+rowproxy_reconstructor."""
+
+import copy
+import pickle
+
+import pytest
+from test_rowcore import AttrParent, Parent, assert_entries, assert_no_entry
+
+from velmora.kestrine import rowcore
+from velmora.kestrine.rowcore import BaseRow, rowproxy_reconstructor
+
+
+class Row(BaseRow):
+    __slots__ = ()
+
+
+class DictRow(BaseRow):
+    pass
+
+
+class Custom(BaseRow):
+    __slots__ = ()
+    seen = []
+
+    def __getstate__(self):
+        return {"_parent": self._parent, "_data": ("custom",)}
+
+    def __setstate__(self, state):
+        self.seen.append(state)
+        BaseRow.__setstate__(self, state)
+
+
+def make(cls=Row, data=(1, 2)):
+    # copy.deepcopy probes attributes such as __deepcopy__: the parent
+    # reports a missing key as an AttributeError there, as the toolkit's does.
+    kti = {"a": 0, "b": 1}
+    return cls(AttrParent(kti), None, kti, data)
+
+
+def test_reduce_and_state_values():
+    row = make()
+    state = row.__getstate__()
+    assert state == {"_parent": row._parent, "_data": (1, 2)}
+    assert list(state) == ["_parent", "_data"]
+    assert state["_parent"] is row._parent and state["_data"] is row._data
+    assert row.__getstate__() is not state
+    state["_data"] = None
+    assert row._data == (1, 2)
+    assert row.__reduce__() == (rowproxy_reconstructor, (Row, {"_parent": row._parent, "_data": (1, 2)}))
+
+
+def test_empty_row_reduces_with_none():
+    row = BaseRow.__new__(BaseRow)
+    assert row.__getstate__() == {"_parent": None, "_data": None}
+    p = Parent({"x": 0})
+    row.__setstate__({"_parent": p, "_data": None})
+    assert row._data is None and row._key_to_index is p._key_to_index
+
+
+@pytest.mark.parametrize("cls", [Row, DictRow, BaseRow])
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trip(cls, protocol):
+    row = make(cls)
+    back = pickle.loads(pickle.dumps(row, protocol))
+    assert type(back) is cls
+    assert back._data == (1, 2) and back._parent == row._parent and back._parent is not row._parent
+    assert back._key_to_index is back._parent._key_to_index
+    assert back.a == 1 and back._get_by_key_impl_mapping("b") == 2
+
+
+@pytest.mark.parametrize("cls", [Row, DictRow])
+def test_copy_and_deepcopy(cls):
+    row = make(cls)
+    shallow = copy.copy(row)
+    assert type(shallow) is cls and shallow is not row
+    assert shallow._parent is row._parent and shallow._data is row._data
+    assert shallow._key_to_index is row._parent._key_to_index
+    deep = copy.deepcopy(row)
+    assert deep._parent is not row._parent and deep._key_to_index is deep._parent._key_to_index
+    assert deep.b == 2
+
+
+def test_pickle_refers_to_the_reconstructor_by_name():
+    payload = pickle.dumps(make(), 0)
+    assert b"velmora.kestrine.rowcore" in payload and b"rowproxy_reconstructor" in payload
+    assert rowproxy_reconstructor.__reduce__() == "rowproxy_reconstructor"
+
+
+def test_reconstructor_does_not_run_init():
+    calls = []
+
+    class Tracked(BaseRow):
+        __slots__ = ()
+
+        def __init__(self, *args):
+            calls.append(args)
+
+    p = Parent({"a": 0})
+    row = rowproxy_reconstructor(Tracked, {"_parent": p, "_data": (5,), "extra": 1})
+    assert type(row) is Tracked and calls == [] and row.a == 5
+
+
+def test_overrides_are_used():
+    row = make(Custom)
+    assert row.__reduce__()[1][1]["_data"] == ("custom",)
+    Custom.seen.clear()
+    back = pickle.loads(pickle.dumps(row))
+    assert back._data == ("custom",) and Custom.seen[0]["_data"] == ("custom",)
+
+
+def test_instance_dict_entry_shadows_getstate():
+    row = make(DictRow)
+    row.__getstate__ = lambda: {"_parent": None, "_data": ("shadow",)}
+    assert row.__reduce__()[1][1] == {"_parent": None, "_data": ("shadow",)}
+
+
+def test_reduce_uses_the_class_attribute():
+    class Liar(BaseRow):
+        __slots__ = ()
+
+        @property
+        def __class__(self):
+            return Row
+
+    row = make(Liar)
+    assert row.__reduce__()[1][0] is Row
+
+
+def test_reduce_reads_the_module_name_at_call_time(monkeypatch):
+    sentinel = object()
+    monkeypatch.setattr(rowcore, "rowproxy_reconstructor", sentinel)
+    assert make().__reduce__()[0] is sentinel
+    monkeypatch.delattr(rowcore, "rowproxy_reconstructor")
+    with pytest.raises(NameError, match="^name 'rowproxy_reconstructor' is not defined$") as e:
+        make().__reduce__()
+    assert_entries(e, "BaseRow.__reduce__")
+
+
+@pytest.mark.parametrize("name", ["__reduce__", "__getstate__", "__setstate__"])
+def test_needs_an_argument(name):
+    with pytest.raises(TypeError, match=rf"^{name}\(\) needs an argument$"):
+        getattr(BaseRow, name)()
+
+
+@pytest.mark.parametrize("name", ["__reduce__", "__getstate__"])
+def test_no_argument_state_methods_refuse_arguments(name):
+    row = make()
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        getattr(row, name)(1)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) got an unexpected keyword argument 'x'$"):
+        getattr(row, name)(x=1)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, r"__setstate__\(\) takes exactly 1 positional argument \(0 given\)"),
+        (({}, {}), {}, r"__setstate__\(\) takes exactly 1 positional argument \(2 given\)"),
+        (({},), {"state": {}}, r"__setstate__\(\) got multiple values for keyword argument 'state'"),
+        ((), {"s": {}}, r"__setstate__\(\) got an unexpected keyword argument 's'"),
+    ],
+)
+def test_setstate_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError, match="^" + message + "$") as e:
+        make().__setstate__(*args, **kwargs)
+    assert_entries(e, "BaseRow.__setstate__")
+
+
+def test_setstate_by_keyword():
+    row = make()
+    p = Parent({"z": 0})
+    row.__setstate__(state={"_parent": p, "_data": (9,)})
+    assert row.z == 9
+
+
+@pytest.mark.parametrize("state, shown", [([], "list"), (type("D", (dict,), {})(_parent=1, _data=()), "D")])
+def test_setstate_state_type(state, shown):
+    with pytest.raises(TypeError) as e:
+        make().__setstate__(state)
+    assert str(e.value) == f"Argument 'state' has incorrect type (expected dict, got {shown})"
+    assert_no_entry(e)
+
+
+class NoMap:
+    pass
+
+
+class BadMap:
+    _key_to_index = type("D", (dict,), {})()
+
+
+def test_setstate_failures_and_partial_updates():
+    row = make()
+    old_parent, old_data, old_map = row._parent, row._data, row._key_to_index
+
+    with pytest.raises(TypeError, match="^'NoneType' object is not subscriptable$") as e:
+        row.__setstate__(None)
+    assert_entries(e, "BaseRow.__setstate__")
+
+    for state, missing in [({"_data": ()}, "_parent"), ({"_parent": old_parent}, "_data")]:
+        with pytest.raises(KeyError) as e:
+            row.__setstate__(state)
+        assert e.value.args == (missing,)
+        assert_entries(e, "BaseRow.__setstate__")
+
+    p = Parent({})
+    for data, shown in [([1], "list"), (type("T", (tuple,), {})(), "T")]:
+        with pytest.raises(TypeError, match=rf"^Expected tuple, got {shown}$") as e:
+            row.__setstate__({"_parent": p, "_data": data})
+        assert_entries(e, "BaseRow.__setstate__")
+        assert row._parent is p and row._data is old_data and row._key_to_index is old_map
+
+    with pytest.raises(AttributeError, match="_key_to_index") as e:
+        row.__setstate__({"_parent": NoMap(), "_data": (7,)})
+    assert_entries(e, "BaseRow.__setstate__")
+    assert type(row._parent) is NoMap and row._data == (7,) and row._key_to_index is old_map
+
+    with pytest.raises(TypeError, match="^Expected dict, got D$") as e:
+        row.__setstate__({"_parent": BadMap(), "_data": (8,)})
+    assert row._data == (8,) and row._key_to_index is old_map
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((Row,), {}, r"takes exactly 2 positional arguments \(1 given\)"),
+        ((Row, {}, 1), {}, r"takes exactly 2 positional arguments \(3 given\)"),
+        ((Row,), {"cls": Row}, r"got multiple values for keyword argument 'cls'"),
+        ((Row,), {"x": 1}, r"got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_reconstructor_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError, match=r"^rowproxy_reconstructor\(\) " + message + "$") as e:
+        rowproxy_reconstructor(*args, **kwargs)
+    assert_entries(e, "rowproxy_reconstructor")
+
+
+def test_reconstructor_by_keyword_and_errors_propagate():
+    p = Parent({"a": 0})
+    row = rowproxy_reconstructor(state={"_parent": p, "_data": (1,)}, cls=Row)
+    assert row.a == 1
+
+    class BadNew:
+        def __new__(cls):
+            raise ZeroDivisionError
+
+    with pytest.raises(ZeroDivisionError) as e:
+        rowproxy_reconstructor(BadNew, {})
+    assert_entries(e, "rowproxy_reconstructor")
+    with pytest.raises(KeyError) as e:
+        rowproxy_reconstructor(Row, {})
+    assert_entries(e, "rowproxy_reconstructor", "BaseRow.__setstate__")
+    with pytest.raises(AttributeError):
+        rowproxy_reconstructor(object, {})
+
+
+def test_attribute_parent_state_survives_pickling():
+    kti = {"a": 0}
+    row = Row(AttrParent(kti), None, kti, (1,))
+    back = pickle.loads(pickle.dumps(row))
+    assert getattr(back, "missing", "dflt") == "dflt"

@@ -1,0 +1,137 @@
+"""int_to_boolean, to_str and to_float: values, identity fast paths, and
+to_float agreeing with float() on every input, errors included."""
+import math
+import struct
+
+import pytest
+from hypothesis import given, strategies as st
+
+import velmora.kestrine.processors as p
+
+
+def outcome(fn, value):
+    """What a float conversion gives: the exact bits, or the error's type and text."""
+    try:
+        result = fn(value)
+    except Exception as exc:  # the comparison is the point
+        return ("raises", type(exc), str(exc))
+    assert type(result) is float
+    return ("value", struct.pack("<d", result))
+
+
+class Truthy:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth here")
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(None, None), (True, True), (False, False), (0, False), (5, True), (-1, True),
+     ("", False), ("x", True), ([], False), (0.0, False)],
+)
+def test_int_to_boolean(value, expected):
+    assert p.int_to_boolean(value) is expected
+
+
+def test_int_to_boolean_propagates_truth_errors():
+    with pytest.raises(ZeroDivisionError, match="no truth here"):
+        p.int_to_boolean(Truthy())
+
+
+def test_to_str():
+    s = "already text"
+    assert p.to_str(None) is None
+    assert p.to_str(s) is s
+    assert p.to_str(3) == "3"
+
+    class Odd:
+        def __str__(self):
+            raise KeyError("str failed")
+
+    with pytest.raises(KeyError):
+        p.to_str(Odd())
+
+
+def test_to_float_identity_and_none():
+    x = 1.5
+    assert p.to_float(None) is None
+    assert p.to_float(x) is x
+
+
+class FloatSub(float):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class HasFloat:
+    def __float__(self):
+        return 4.25
+
+
+class HasIndex:
+    def __index__(self):
+        return 9
+
+
+FLOAT_INPUTS = [
+    0, 1, -1, 2**29, -(2**30), 2**30, 2**53 + 1, -(2**63), 2**1023, 2**1100, True,
+    FloatSub(2.5), IntSub(7), StrSub(" 3.5 "), HasFloat(), HasIndex(), [], None.__class__, object(),
+    memoryview(b"1.25"),
+    # text: the shapes float() accepts ...
+    "1.5", "-123.456e-7", " 1_000.5 ", "1e500", "-1e500", "1e-400", "-0", "+0.0", ".5", "5.", "1E5",
+    "1e+05", "1_0e1_0", "00012", "4.9e-324", "2.4703282292062327e-324", "1.7976931348623157e308",
+    "1.7976931348623159e308", "0.1", "123456789012345678901234567890",
+    "inf", "-inf", "+Infinity", "INFINITY", "nan", "-nan", "+NaN", "nAn",
+    "\t\n\v\f\r 7 \r\n", "\u2003 8.5\u3000", "\x1c9\x1f", "\u00a01.5",
+    "１２.５", "٣", "1" * 100, "_".join("1" * 100), "0." + "0" * 300 + "1",
+    # ... and the ones it refuses
+    "", " ", "1__0", "1_", "_1", "1_.5", "1._5", "1e_5", "1e", "e5", ".", "+", "-", "+-1", "1.5.2",
+    "infin", "nan(1)", "0x10", "1\x00", "1 2", "in f", "\u00e9", "1\u00e9", "--1",
+    b"2.5", b" -1_0 ", b"\xff", b"", b"inf", b"1\x85", bytearray(b"2.5"), bytearray(b"x"),
+]
+
+
+@pytest.mark.parametrize("value", FLOAT_INPUTS, ids=repr)
+def test_to_float_matches_float(value):
+    expected = outcome(float, value)
+    assert outcome(p.to_float, value) == expected
+
+
+def test_to_float_nan_sign_follows_text():
+    assert math.copysign(1.0, p.to_float("-nan")) == -1.0
+    assert math.copysign(1.0, p.to_float("nan")) == 1.0
+
+
+def test_to_float_overflowing_int_raises_overflow():
+    with pytest.raises(OverflowError):
+        p.to_float(2**1100)
+
+
+# Text built from the pieces the parser cares about, so that the generated
+# inputs land near the edges of the grammar instead of being random noise.
+PIECES = st.sampled_from(
+    list("0123456789") + ["_", ".", "e", "E", "+", "-", " ", "\t", "\x0b", "\u2003", "\u00a0", "\x00",
+                          "inf", "INF", "infinity", "nan", "NaN", "x", "٣", "１", "é", "__", "e-", "e+3"]
+)
+NUMBERISH = st.lists(PIECES, max_size=14).map("".join)
+DECIMALS = st.floats(allow_nan=True, allow_infinity=True).map(repr)
+TEXT = st.one_of(NUMBERISH, DECIMALS, st.text(max_size=12))
+
+
+@given(TEXT)
+def test_to_float_agrees_with_float_on_text(text):
+    assert outcome(p.to_float, text) == outcome(float, text)
+
+
+@given(st.one_of(NUMBERISH, DECIMALS))
+def test_to_float_agrees_with_float_on_bytes(text):
+    data = text.encode("utf-8")
+    assert outcome(p.to_float, data) == outcome(float, data)
+    assert outcome(p.to_float, bytearray(data)) == outcome(float, bytearray(data))
