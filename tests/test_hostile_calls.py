@@ -153,22 +153,23 @@ def attempt(f, /, *args, **kwargs):
 
 
 def shapes(self_choices):
+    """(args, kwargs, through the C call API too). Each hostile object once
+    per argument position, not every pair: the leak hunt and the sanitizer
+    build rerun all of this, and collections are costly."""
     for first in self_choices:
-        yield (first,), {}
+        yield (first,), {}, True
         for h in HOSTILE:
-            yield (first, h), {}
-            yield (first, h, h), {}
-        # Collections are costly: once per argument position, not per pair.
-        yield (first, Collecting()), {}
-        yield (first, Collecting(), Collecting()), {}
-        yield (first, RaisingEverything(), Collecting(), OddReturns(), None), {}
-    yield (), {}
-    yield (Collecting(),), {}
+            yield (first, h), {}, False
+            yield (first, None, h), {}, False
+        yield (first, Collecting()), {}, False
+        yield (first, RaisingEverything(), Collecting(), OddReturns(), None), {}, True
+    yield (), {}, True
+    yield (Collecting(),), {}, False
     for h in HOSTILE:
-        yield (h,), {}
-        yield (), {"".join(["val", "ue"]): h}
-        yield (), {Key("key"): h}
-        yield (h,), {"obj": h, "self": h, "value": h, "state": h, "key": h}
+        yield (h,), {}, False
+        yield (), {"".join(["val", "ue"]): h}, False
+        yield (), {Key("key"): h}, False
+    yield (None,), {"obj": None, "self": None, "value": None, "state": None, "key": None}, True
 
 
 @pytest.mark.parametrize("label, func, owner", CALLABLES, ids=[c[0] for c in CALLABLES])
@@ -181,8 +182,10 @@ def test_every_wrong_shape_ends_cleanly(label, func, owner):
         for obj in real + foreign + HOSTILE:
             attempt(func.__get__, obj, owner)
         return
-    for args, kwargs in shapes(real + foreign):
+    for args, kwargs, raw in shapes(real + foreign):
         attempt(func, *args, **kwargs)
+        if not raw:
+            continue
         # The same through the C call API, with keyword dicts whose keys the
         # call syntax would have refused.
         for bad in ({1: 2}, {**kwargs, (): None}, {**kwargs, Key("x"): 1}):
@@ -224,7 +227,7 @@ def test_recursion_through_reentrant_converters_in_a_row():
     gc.collect()
 
 
-@pytest.mark.parametrize("depth", [10, 30_000])
+@pytest.mark.parametrize("depth", [10, 3_000])
 def test_deeply_nested_containers(depth):
     """Building, reading and dropping deep nests of module objects neither
     overflows the C stack nor leaks."""
