@@ -3,9 +3,12 @@
 # interpreter of the matrix and runs the tests against that build, then
 # compile-checks the modules against free-threaded headers, checks the type
 # stubs (stubtest, typed examples), builds a 3.14 wheel and runs the tests
-# against its installed copy, and checks the C++ formatting.
+# against its installed copy, and checks the C++ formatting. Then the
+# hardening stages: the reference-leak hunt on the debug interpreter, the
+# suite against an ASan/UBSan build, and a short fuzz run of the float parser.
 #   tools/check.sh                 the full matrix
 #   PYTHONS="python3.14" tools/check.sh -k name    a quicker run; extra args go to pytest
+#   HARDENING=no tools/check.sh    the matrix without the hardening stages
 set -eu
 PYTHONS=${PYTHONS:-"python3.14 python3.13 python3.15 python3.14d"}
 status=0
@@ -42,5 +45,17 @@ if have clang-format --version; then
   tools/format.sh || status=1
 else
   echo "skipped: no clang-format"
+fi
+# The hardening stages need the toolchain root's debug interpreter, g++'s
+# sanitizer runtimes and clang's libFuzzer.
+if [ "${HARDENING:-yes}" != no ] && [ -x /usr/bin/python3.14d ] && [ -z "${PYTHON:-}" ]; then
+  echo "=== python3.14d: reference-leak hunt"
+  case " $PYTHONS " in *" python3.14d "*) ;; *) tools/build.sh python3.14d ;; esac
+  python3.14d tools/refleak.py --self-test || status=1
+  PYTHONPATH="$PWD/build/python3.14d/site" PYTHONDONTWRITEBYTECODE=1 \
+    python3.14d tools/refleak.py -q -p no:cacheprovider tests "$@" || status=1
+  tools/sanitize.sh "$@" || status=1
+  echo "=== float text parser: libFuzzer, ${FUZZ_SECONDS:-60} s"
+  tools/fuzz.sh || status=1
 fi
 exit $status

@@ -1,0 +1,511 @@
+"""Hostile input for velmora.kestrine.processors: dunder methods that raise,
+return the wrong type, recurse or collect garbage mid-call, class-level names
+rebound to misbehaving doubles, and every wrong way of calling. Each case must
+end in a value or a clean exception; the leak hunt (tools/refleak.py) reruns
+all of them on the debug interpreter and the sanitizer build runs them under
+ASan, which is where a mishandled reference would show."""
+
+import ctypes
+import datetime
+import decimal
+import gc
+import math
+import pickle
+import struct
+import sys
+import warnings
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from velmora.kestrine import processors as P
+
+CONVERTERS = ["int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to_time", "str_to_date"]
+
+
+def conv(name):
+    return getattr(P, name)
+
+
+class Boom(Exception):
+    pass
+
+
+def raiser(*a, **k):
+    raise Boom("boom")
+
+
+class Dunder:
+    """An object whose named dunder runs `action` (raise, return junk,
+    collect garbage...) when the converter touches it."""
+
+    def __init__(self, action):
+        self.action = action
+
+
+def with_dunder(name, action):
+    cls = type("Hostile", (Dunder,), {name: lambda self, *a: self.action(self)})
+    return cls(action)
+
+
+def collect_then(value):
+    def action(self):
+        gc.collect()
+        return value
+    return action
+
+
+# ---------------------------------------------------------------------------
+# dunders that raise, return odd types or run the collector
+
+@pytest.mark.parametrize("func, dunder, action, expected", [
+    ("int_to_boolean", "__bool__", raiser, Boom),
+    ("int_to_boolean", "__bool__", lambda self: 1, TypeError),
+    ("int_to_boolean", "__bool__", lambda self: None, TypeError),
+    ("int_to_boolean", "__bool__", collect_then(True), True),
+    ("int_to_boolean", "__len__", raiser, Boom),
+    ("int_to_boolean", "__len__", lambda self: -1, ValueError),
+    ("int_to_boolean", "__len__", lambda self: 2**70, OverflowError),
+    ("int_to_boolean", "__len__", lambda self: "x", TypeError),
+    ("int_to_boolean", "__len__", collect_then(0), False),
+    ("to_str", "__str__", raiser, Boom),
+    ("to_str", "__str__", lambda self: 5, TypeError),
+    ("to_str", "__str__", lambda self: b"bytes", TypeError),
+    ("to_str", "__str__", collect_then("ok"), "ok"),
+    ("to_float", "__float__", raiser, Boom),
+    ("to_float", "__float__", lambda self: "1.0", TypeError),
+    ("to_float", "__float__", lambda self: 1, TypeError),
+    ("to_float", "__float__", collect_then(2.5), 2.5),
+    ("to_float", "__index__", raiser, Boom),
+    ("to_float", "__index__", lambda self: 1.5, TypeError),
+    ("to_float", "__index__", lambda self: 2**2000, OverflowError),
+    ("to_float", "__index__", collect_then(7), 7.0),
+])
+def test_dunder_misbehaves(func, dunder, action, expected):
+    f = conv(func)
+    obj = with_dunder(dunder, action)
+    if isinstance(expected, type) and issubclass(expected, BaseException):
+        with pytest.raises(expected):
+            f(obj)
+        # The converter's frame is on the traceback of what it propagates.
+        try:
+            f(obj)
+        except expected as e:
+            names = [tb.tb_frame.f_code.co_name for tb in _walk(e.__traceback__)]
+            assert f"velmora.kestrine.processors.{func}" in names
+    else:
+        r = f(obj)
+        assert r == expected and type(r) is type(expected)
+
+
+def _walk(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
+
+
+def test_float_subclass_from_dunder_matches_float():
+    class F(float):
+        pass
+
+    class Odd:
+        def __float__(self):
+            return F(1.5)
+
+    with warnings.catch_warnings(record=True) as ours:
+        warnings.simplefilter("always")
+        r = P.to_float(Odd())
+    with warnings.catch_warnings(record=True) as theirs:
+        warnings.simplefilter("always")
+        e = float(Odd())
+    assert r == e and type(r) is type(e)
+    assert [w.category for w in ours] == [w.category for w in theirs]
+    # Turned into an error, the deprecation propagates cleanly.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(DeprecationWarning):
+            P.to_float(Odd())
+
+
+@pytest.mark.parametrize("func", ["int_to_boolean", "to_str", "to_float"])
+def test_recursion_through_the_converter_ends_in_recursion_error(func):
+    f = conv(func)
+    dunder = {"int_to_boolean": "__bool__", "to_str": "__str__", "to_float": "__float__"}[func]
+
+    class Deep:
+        def method(self):
+            return f(Deep())
+
+    setattr(Deep, dunder, Deep.method)
+    with pytest.raises(RecursionError):
+        f(Deep())
+    # The interpreter is still usable afterwards.
+    assert f(None) is None
+
+
+# ---------------------------------------------------------------------------
+# to_float against float() on hostile text
+
+FLOATISH = st.text(
+    alphabet=st.sampled_from(list("0123456789_.eE+- \t\n\x0b\x0c\rinfatyINFATY")
+                             + ["\x00", "\xa0", "\u2003", "\u0663", "\uff11", "\ud800", "\U0001d7d9", "x"]),
+    max_size=40)
+
+
+def same_outcome(value):
+    try:
+        expected = float(value)
+    except Exception as e:  # noqa: BLE001 - the type and text are compared
+        with pytest.raises(type(e)) as info:
+            P.to_float(value)
+        assert str(info.value) == str(e)
+        return
+    r = P.to_float(value)
+    assert type(r) is float
+    assert struct.pack("<d", r) == struct.pack("<d", expected) or (
+        math.isnan(r) and math.isnan(expected) and math.copysign(1, r) == math.copysign(1, expected))
+
+
+@settings(max_examples=300, deadline=None, database=None)
+@given(FLOATISH)
+def test_to_float_text_agrees_with_float(text):
+    same_outcome(text)
+    try:
+        data = text.encode("ascii")
+    except UnicodeEncodeError:
+        return
+    same_outcome(data)
+    same_outcome(bytearray(data))
+
+
+@settings(max_examples=100, deadline=None, database=None)
+@given(st.floats(allow_nan=True, allow_infinity=True), st.sampled_from(["{!r}", "{:.17g}", "{:e}", "  {} ", "{:_}"]))
+def test_to_float_round_trips_printed_floats(x, fmt):
+    try:
+        text = fmt.format(x)
+    except ValueError:
+        return
+    same_outcome(text)
+
+
+@pytest.mark.parametrize("text", [
+    "1" * 300, "1_" * 200 + "1", "0." + "0" * 400 + "1", "1e" + "9" * 30, "-1e-400", "1e400",
+    "9" * 400 + ".5e-380", "." * 300, "\x00", "1.5\x00", "1 5", "", " ", "+", "-.", ".e1", "1e", "1e+", "0x10",
+    "nan(123)", "infinit", "infinityy", "iNfInItY", "-NaN", "\u3000-1.5\u3000", "\u0661\u0662", "1\ud800",
+])
+def test_to_float_text_edges_match_float(text):
+    same_outcome(text)
+    try:
+        same_outcome(text.encode("ascii"))
+    except UnicodeEncodeError:
+        pass
+
+
+@pytest.mark.parametrize("value", [
+    memoryview(b"2.5"), bytearray(b" -3 "), 2**1100, -2**1100, 2**30, -2**30, 2**53 + 1, True, [], {}, object(),
+    decimal.Decimal("1.1"), decimal.Decimal("nan"), complex(1, 0),
+])
+def test_to_float_other_types_match_float(value):
+    same_outcome(value)
+
+
+# ---------------------------------------------------------------------------
+# wrong argument shapes
+
+def call_raw(f, args, kwargs):
+    """Calls through PyObject_Call, so that keyword dicts the interpreter's
+    own call syntax would refuse reach the function."""
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    return call(f, args, kwargs)
+
+
+class StrKey(str):
+    """A keyword name of a str subclass whose hashing and equality misbehave."""
+
+    mode = "ok"
+
+    def __eq__(self, other):
+        if self.mode == "raise":
+            raise Boom("eq")
+        if self.mode == "gc":
+            gc.collect()
+        return str.__eq__(self, other)
+
+    def __hash__(self):
+        if self.mode == "raise":
+            raise Boom("hash")
+        return str.__hash__(self)
+
+
+@pytest.mark.parametrize("func", CONVERTERS)
+def test_wrong_argument_shapes(func):
+    f = conv(func)
+    for args, kwargs, message in [
+        ((), {}, f"{func}() takes exactly 1 positional argument (0 given)"),
+        ((1, 2), {}, f"{func}() takes exactly 1 positional argument (2 given)"),
+        ((None,), {"value": None}, f"{func}() got multiple values for keyword argument 'value'"),
+        ((), {"valu": None}, f"{func}() got an unexpected keyword argument 'valu'"),
+        ((), {"value": None, "x": 1}, f"{func}() got an unexpected keyword argument 'x'"),
+        ((), {"x" * 1000: 1}, None),
+    ]:
+        with pytest.raises(TypeError) as info:
+            f(*args, **kwargs)
+        if message:
+            assert str(info.value) == message
+    # A keyword name built at run time, not the interned object, still binds.
+    assert f(**{"".join(["val", "ue"]): None}) is None
+    # Keyword dicts with keys that are not strings, through the C call API.
+    for kwargs in ({1: 2}, {"value": None, 1: 2}, {(): None}):
+        with pytest.raises(TypeError):
+            call_raw(f, (), kwargs)
+
+
+@pytest.mark.parametrize("mode", ["ok", "raise", "gc"])
+@pytest.mark.parametrize("func", ["to_str", "to_float", "int_to_boolean"])
+def test_keyword_name_of_a_str_subclass(func, mode):
+    f = conv(func)
+    key = StrKey("value")
+    StrKey.mode = mode
+    try:
+        try:
+            r = f(**{key: None})
+        except Boom:
+            assert mode == "raise"
+        else:
+            assert r is None
+        # An unmatched str-subclass name is reported, whatever its __eq__ does.
+        other = StrKey("other")
+        with pytest.raises((TypeError, Boom)):
+            f(**{other: None})
+    finally:
+        StrKey.mode = "ok"
+
+
+def test_functions_pickle_and_rebind_cleanly():
+    for name in ("int_to_boolean", "to_str", "to_float"):
+        f = getattr(P, name)
+        assert pickle.loads(pickle.dumps(f)) is f
+
+
+# ---------------------------------------------------------------------------
+# ISO parsers with misbehaving classes bound in the module namespace
+
+class Reentrant:
+    """A stand-in for the datetime classes whose fromisoformat misbehaves."""
+
+    def __init__(self, name, behaviour):
+        self.name = name
+        self.behaviour = behaviour
+
+    def fromisoformat(self, value):
+        return self.behaviour(self, value)
+
+
+def drop_own_binding(self, value):
+    # The class deletes itself from the module and collects while the
+    # converter is still running with it.
+    delattr(P, self.name)
+    gc.collect()
+    return ("dropped", value)
+
+
+def rebind_and_collect(self, value):
+    setattr(P, self.name, Reentrant(self.name, lambda s, v: "inner"))
+    gc.collect()
+    return getattr(P, self.name).fromisoformat(value)
+
+
+def recurse(self, value):
+    return getattr(P, "str_to_" + self.name[:-4])(value)
+
+
+@pytest.mark.parametrize("func, cls_name", [
+    ("str_to_datetime", "datetime_cls"), ("str_to_time", "time_cls"), ("str_to_date", "date_cls")])
+@pytest.mark.parametrize("behaviour, expected", [
+    (lambda s, v: (_ for _ in ()).throw(Boom("iso")), Boom),
+    (lambda s, v: None, None),
+    (lambda s, v: v, "2024-01-01"),
+    (drop_own_binding, ("dropped", "2024-01-01")),
+    (rebind_and_collect, "inner"),
+    (recurse, RecursionError),
+])
+def test_iso_parser_with_misbehaving_class(monkeypatch, func, cls_name, behaviour, expected):
+    f = conv(func)
+    monkeypatch.setattr(P, cls_name, Reentrant(cls_name, behaviour))
+    if isinstance(expected, type) and issubclass(expected, BaseException):
+        with pytest.raises(expected):
+            f("2024-01-01")
+    else:
+        assert f("2024-01-01") == expected
+    assert f(None) is None
+
+
+class NoIso:
+    def __getattr__(self, name):
+        if name == "fromisoformat":
+            raise Boom(name)
+        raise AttributeError(name)
+
+
+@pytest.mark.parametrize("func, cls_name", [
+    ("str_to_datetime", "datetime_cls"), ("str_to_time", "time_cls"), ("str_to_date", "date_cls")])
+@pytest.mark.parametrize("replacement, expected", [
+    (NoIso(), Boom), (object(), AttributeError), (type("C", (), {"fromisoformat": 5})(), TypeError),
+    (type("C", (), {"fromisoformat": None})(), TypeError), (datetime, AttributeError),
+])
+def test_iso_parser_with_unusable_class(monkeypatch, func, cls_name, replacement, expected):
+    f = conv(func)
+    monkeypatch.setattr(P, cls_name, replacement)
+    with pytest.raises(expected):
+        f("2024-01-01")
+
+
+def test_iso_parser_without_its_name(monkeypatch):
+    f = conv("str_to_date")
+    monkeypatch.delattr(P, "date_cls")
+    with pytest.raises(NameError, match="name 'date_cls' is not defined"):
+        f("2024-01-01")
+    assert f(None) is None
+    # Found among the builtins instead.
+    import builtins
+    monkeypatch.setattr(builtins, "date_cls", datetime.date, raising=False)
+    assert f("2024-01-01") == datetime.date(2024, 1, 1)
+
+
+# ---------------------------------------------------------------------------
+# DecimalResultProcessor with misbehaving types, formats and values
+
+def drp():
+    return P.DecimalResultProcessor
+
+
+class RMod(str):
+    def __rmod__(self, other):
+        raise Boom("rmod")
+
+
+class Idx:
+    def __index__(self):
+        raise Boom("index")
+
+
+class StrBoom:
+    def __str__(self):
+        raise Boom("str")
+
+
+@pytest.mark.parametrize("type_, fmt, value, expected", [
+    (raiser, "%s", 1, Boom),
+    (None, "%s", 1, TypeError),
+    (5, "%s", 1, TypeError),
+    (str, "%d", Idx(), Boom),
+    (str, "%s", StrBoom(), Boom),
+    (str, "%d-%d", (1,), TypeError),
+    (str, "%d", (1, 2), TypeError),
+    (str, "%(a)s", 1, TypeError),
+    (str, "%(a)s", {"a": 1}, "1"),
+    (str, "%", 1, ValueError),
+    (str, "%s", RMod("x"), Boom),
+    (str, None, 1, TypeError),
+    (decimal.Decimal, "%.3f", float("nan"), decimal.Decimal),
+    (decimal.Decimal, "%.3f", 1e300, decimal.Decimal),
+    (decimal.Decimal, "%d", 2**200, decimal.Decimal),
+    (lambda t: (gc.collect(), t)[1], "%s", "v", "v"),
+])
+def test_process_misbehaving(type_, fmt, value, expected):
+    p = drp()(type_, fmt)
+    if isinstance(expected, type) and issubclass(expected, BaseException):
+        with pytest.raises(expected):
+            p.process(value)
+    elif isinstance(expected, type):
+        assert type(p.process(value)) is expected
+    else:
+        assert p.process(value) == expected
+    assert p.process(None) is None
+
+
+def test_process_through_the_class_with_a_foreign_instance():
+    D = drp()
+    for bogus in (object(), 1, "s", None, D):
+        with pytest.raises(TypeError):
+            D.process(bogus, 1)
+    with pytest.raises(TypeError, match=r"process\(\) needs an argument"):
+        D.process()
+
+
+def test_process_type_that_drops_the_processor():
+    D = drp()
+    holder = []
+
+    def type_(text):
+        # The processor's last outside reference goes away while it runs.
+        holder.clear()
+        gc.collect()
+        return text
+
+    holder.append(D(type_, "%s"))
+    assert holder[0].process(3) == "3"
+
+
+def test_processor_cycle_is_collected():
+    import weakref
+    D = drp()
+
+    class T:
+        def __call__(self, text):
+            return text
+
+    t = T()
+    p = D(t, "%s")
+    t.p = p
+    ref = weakref.ref(t)
+    del t, p
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((str,), {}), ((str, "%s", 1), {}), ((), {"type_": str}), ((str,), {"type_": str, "format_": "%s"}),
+    ((str,), {"fmt": "%s"}), ((str, b"%s"), {}), ((str, StrKey("%s")), {}),
+])
+def test_constructor_wrong_shapes(args, kwargs):
+    with pytest.raises(TypeError):
+        drp()(*args, **kwargs)
+
+
+def test_constructor_keyword_dicts_that_are_not_plain():
+    D = drp()
+    for kwargs in ({1: str}, {"type_": str, "format_": "%s", 2: 3}):
+        with pytest.raises(TypeError):
+            call_raw(D, (), kwargs)
+    StrKey.mode = "gc"
+    try:
+        p = D(**{StrKey("type_"): str, StrKey("format_"): "%s"})
+        assert p.process(1) == "1"
+    finally:
+        StrKey.mode = "ok"
+
+
+def test_pickling_refused_on_every_road():
+    p = drp()(str, "%s")
+    for attempt in (lambda: pickle.dumps(p), lambda: p.__reduce__(), lambda: p.__setstate__(None),
+                    lambda: p.__reduce_ex__(2), lambda: p.__reduce__(1), lambda: p.__setstate__()):
+        with pytest.raises(TypeError):
+            attempt()
+
+
+def test_subclass_with_finaliser_that_resurrects():
+    D = drp()
+    saved = []
+
+    class Sub(D):
+        def __del__(self):
+            saved.append(self)
+
+    Sub(str, "%s")
+    gc.collect()
+    assert len(saved) == 1 and saved[0].process(4) == "4"
+    saved.clear()
+    gc.collect()
