@@ -8,6 +8,9 @@
 #   tools/sidroot.sh run CMD...    run CMD inside the root, with the checkout
 #                                  bind-mounted at /work/src (cwd there)
 #
+# The root sees a clean environment: PYTHONS passes through, and KX_ENV adds
+# more assignments (KX_ENV="HARDENING=no FUZZ_SECONDS=10").
+#
 # With PYTHON set to a CPython 3.14 that has its headers (for example
 # PYTHON=python3.14), `run` uses it directly on this machine instead: no root
 # is built, and the test matrix is that one interpreter.
