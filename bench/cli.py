@@ -5,16 +5,7 @@ import platform
 import sys
 
 from bench import cases, harness
-
-
-def _positive(text):
-    try:
-        value = int(text.replace("_", ""))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} must be at least 1")
-    return value
+from demo.cli import positive
 
 
 def parser():
@@ -24,11 +15,11 @@ def parser():
         "same process and print the ratios with their targets. Only ratios from one run "
         "are meaningful: the absolute figures depend on the machine and its load.",
     )
-    p.add_argument("--repeat", type=_positive, default=25, metavar="N",
+    p.add_argument("--repeat", type=positive, default=25, metavar="N",
                    help="timed repeats per micro case, ours and the peer in turns (default 25)")
-    p.add_argument("--bulk-rows", type=_positive, default=100_000, metavar="N",
+    p.add_argument("--bulk-rows", type=positive, default=100_000, metavar="N",
                    help="rows fetched by the bulk cases (default 100,000)")
-    p.add_argument("--bulk-repeat", type=_positive, default=5, metavar="N",
+    p.add_argument("--bulk-repeat", type=positive, default=5, metavar="N",
                    help="timed repeats per bulk case (default 5)")
     p.add_argument("-k", dest="select", metavar="TEXT",
                    help="run only the cases whose operation or peer contains TEXT")

@@ -8,7 +8,8 @@ DEFAULT_ROWS = 200_000
 DEFAULT_BATCH = 1000
 
 
-def _positive(text):
+def positive(text):
+    """A whole number of at least 1, for argparse; underscores allowed."""
     try:
         value = int(text.replace("_", ""))
     except ValueError:
@@ -25,12 +26,12 @@ def parser():
         "project and pickle its rows with velmora.kestrine, and time every stage "
         "against an interpreted row class and against sqlite3.Row.",
     )
-    p.add_argument("-n", "--rows", type=_positive, default=DEFAULT_ROWS, metavar="N",
+    p.add_argument("-n", "--rows", type=positive, default=DEFAULT_ROWS, metavar="N",
                    help=f"rows to create and fetch (default {DEFAULT_ROWS:,})")
     p.add_argument("--database", default=":memory:", metavar="PATH",
                    help="sqlite3 database file to use instead of memory; the demo "
                    "replaces its own table there (kestrine_demo_items) and nothing else")
-    p.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH, metavar="N",
+    p.add_argument("--batch-size", type=positive, default=DEFAULT_BATCH, metavar="N",
                    help=f"rows per fetch (default {DEFAULT_BATCH:,})")
     p.add_argument("--progress", action="store_true",
                    help="show the progress bar even when standard error is not a terminal")
