@@ -192,6 +192,12 @@ PyObject* row_getattro(PyObject* self, PyObject* name) noexcept {
     PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
     return nullptr;
   }
+  // Rows without an instance dict (BaseRow itself, subclasses with
+  // __slots__) have only type attributes: when the type has none of that
+  // name, the generic lookup would miss too, so go to the key map at once.
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp->tp_dictoffset == 0 && PyUnicode_CheckExact(name) && !_PyType_Lookup(tp, name))
+    return key_fallback(self, name);
   PyObject* r = generic_getattr(self, name);
   if (r) return r;
   if (PyErr_Occurred()) {
