@@ -193,12 +193,20 @@ PyObject* row_getattro(PyObject* self, PyObject* name) noexcept {
     return nullptr;
   }
   // Rows without an instance dict (BaseRow itself, subclasses with
-  // __slots__) have only type attributes: when the type has none of that
-  // name, the generic lookup would miss too, so go to the key map at once.
+  // __slots__) have only type attributes, so the generic lookup comes down to
+  // the type's own cached lookup and the descriptor's __get__; a name the
+  // type lacks goes to the key map at once.
   PyTypeObject* tp = Py_TYPE(self);
-  if (tp->tp_dictoffset == 0 && PyUnicode_CheckExact(name) && !_PyType_Lookup(tp, name))
-    return key_fallback(self, name);
-  PyObject* r = generic_getattr(self, name);
+  PyObject* r;
+  if (tp->tp_dictoffset == 0 && PyUnicode_CheckExact(name)) {
+    PyObject* found = _PyType_Lookup(tp, name);
+    if (!found) return key_fallback(self, name);
+    Ref descr = Ref::borrow(found);  // __get__ may run code that drops it from the type
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    r = get ? get(found, self, reinterpret_cast<PyObject*>(tp)) : descr.release();
+  } else {
+    r = generic_getattr(self, name);
+  }
   if (r) return r;
   if (PyErr_Occurred()) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
