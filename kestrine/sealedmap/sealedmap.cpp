@@ -244,7 +244,8 @@ PyObject* merge_with_impl(const Args& a) {
   Ref result;
   for (Py_ssize_t i = 0; i < a.nrest; ++i) {
     PyObject* d = a.rest[i];
-    int truth = PyObject_IsTrue(d);
+    // An exact dict's truth is its size; anything else may define its own.
+    int truth = PyDict_CheckExact(d) ? PyDict_GET_SIZE(d) != 0 : PyObject_IsTrue(d);
     if (truth < 0) return nullptr;
     if (!truth) continue;
     if (!result) {
