@@ -23,6 +23,7 @@ PACKAGES=(
   python3-pytest python3-hypothesis python3-pytest-benchmark
   clang libclang-rt-dev clang-format mypy
   python3-asyncpg valgrind linux-perf
+  python3-build python3-auditwheel patchelf nodejs npm
   ca-certificates
 )
 
@@ -65,9 +66,8 @@ build_root() {
     --include="$inc" sid "$tmp" "$(mirror_uri)" >&2
   mkdir -p "$tmp/work/src"
   mv "$tmp" "$ROOT"
-  # Older roots of a different package list are no longer needed.
-  find "$CACHE" -maxdepth 1 -name 'sid-*' ! -name "sid-$key" ! -name '*.tmp.*' \
-    -exec rm -rf {} + 2>/dev/null || true
+  # Roots of other package lists stay: another checkout (a branch, a
+  # worktree) may be using one right now. `rm -rf` them by hand when unused.
 }
 
 run_in_root() {
