@@ -6,6 +6,7 @@ and can be repeated (the leak hunt reruns them)."""
 import importlib
 
 import pytest
+from hypothesis import settings
 
 MODULES = [importlib.import_module("velmora.kestrine." + name) for name in ("sealedmap", "processors", "rowcore")]
 
@@ -18,3 +19,10 @@ def restore_module_namespaces():
         if list(ns.items()) != items:
             ns.clear()
             ns.update(items)
+
+
+# Generated inputs are the same on every run: a CI failure can be replayed and
+# a pass means the same thing twice. Longer exploration raises max_examples
+# or picks another profile by hand.
+settings.register_profile("kestrine", derandomize=True, database=None, deadline=None, print_blob=True)
+settings.load_profile("kestrine")

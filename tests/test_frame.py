@@ -206,3 +206,78 @@ def test_failed_start_up_unwinds_and_a_later_import_starts_over():
         print(p.time_cls is sys.modules["datetime"].time, p.to_float("2"))
     """)
     assert out.splitlines() == ["cannot import name 'time'", "init velmora.kestrine.processors", "True 2.0"]
+
+
+# --- binding edges that only a C caller or a str subclass reaches ----------------
+
+def test_a_keyword_named_twice_through_vectorcall_is_refused():
+    # The call syntax cannot name a keyword twice; the C call API can.
+    import ctypes
+
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 2)("1", "2")
+    with pytest.raises(TypeError) as info:
+        vectorcall(p.to_float, args, 0, ("value", "value"))
+    assert str(info.value) == "to_float() got multiple values for keyword argument 'value'"
+    assert entry_names(info.value)[-1] == "velmora.kestrine.processors.to_float"
+
+
+class OtherHash(str):
+    """Equal to its text, with a hash of its own: a dict lookup by the plain
+    name misses it, the interpreter's equality does not."""
+    __hash__ = lambda self: 0  # noqa: E731
+    __eq__ = str.__eq__
+
+
+def test_mapping_keywords_of_a_str_subclass_bind_by_equality():
+    import decimal
+
+    d = p.DecimalResultProcessor(**{OtherHash("type_"): decimal.Decimal, "format_": "%.2f"})
+    assert d.process(1) == decimal.Decimal("1.00")
+    with pytest.raises(TypeError) as info:
+        p.DecimalResultProcessor(**{"type_": decimal.Decimal, "format_": "%.2f", OtherHash("format_"): 5})
+    assert str(info.value) == "__cinit__() got multiple values for keyword argument 'format_'"
+    assert entry_names(info.value)[-1] == "velmora.kestrine.processors.DecimalResultProcessor.__cinit__"
+    with pytest.raises(TypeError, match=r"^__cinit__\(\) got multiple values for keyword argument 'type_'$"):
+        p.DecimalResultProcessor(decimal.Decimal, **{OtherHash("type_"): 1, "format_": "%s"})
+
+
+def test_a_method_given_a_foreign_instance_adds_its_entry():
+    from velmora.kestrine import rowcore, sealedmap
+
+    for call, name in [
+        (lambda: p.DecimalResultProcessor.process(5, 1.0), "processors.DecimalResultProcessor.process"),
+        (lambda: rowcore.BaseRow._values_impl(5), "rowcore.BaseRow._values_impl"),
+        (lambda: sealedmap.sealedmap.copy({}), "sealedmap.sealedmap.copy"),
+    ]:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert entry_names(info.value)[-1] == "velmora.kestrine." + name
+
+
+def test_function_objects_take_weak_references():
+    import weakref
+
+    assert weakref.ref(p.to_float)() is p.to_float
+
+    class Holder:
+        convert = p.to_str
+
+        def __str__(self):
+            return "holder"
+
+    holder = Holder()
+    method = weakref.WeakMethod(holder.convert)
+    assert method()() == "holder"
+    del holder
+    assert method() is None
+
+
+def test_class_getitem_names_its_first_parameter_cls():
+    from velmora.kestrine import sealedmap
+
+    for cls in (sealedmap.sealedmap, sealedmap.SealedMapBase):
+        code = vars(cls)["__class_getitem__"].__func__.__code__
+        assert code.co_varnames[:2] == ("cls", "key")

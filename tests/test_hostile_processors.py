@@ -9,14 +9,11 @@ import ctypes
 import datetime
 import decimal
 import gc
-import math
 import pickle
-import struct
 import sys
 import warnings
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 from velmora.kestrine import processors as P
 
@@ -141,72 +138,6 @@ def test_recursion_through_the_converter_ends_in_recursion_error(func):
         f(Deep())
     # The interpreter is still usable afterwards.
     assert f(None) is None
-
-
-# ---------------------------------------------------------------------------
-# to_float against float() on hostile text
-
-FLOATISH = st.text(
-    alphabet=st.sampled_from(list("0123456789_.eE+- \t\n\x0b\x0c\rinfatyINFATY")
-                             + ["\x00", "\xa0", "\u2003", "\u0663", "\uff11", "\ud800", "\U0001d7d9", "x"]),
-    max_size=40)
-
-
-def same_outcome(value):
-    try:
-        expected = float(value)
-    except Exception as e:  # noqa: BLE001 - the type and text are compared
-        with pytest.raises(type(e)) as info:
-            P.to_float(value)
-        assert str(info.value) == str(e)
-        return
-    r = P.to_float(value)
-    assert type(r) is float
-    assert struct.pack("<d", r) == struct.pack("<d", expected) or (
-        math.isnan(r) and math.isnan(expected) and math.copysign(1, r) == math.copysign(1, expected))
-
-
-@settings(max_examples=300, deadline=None, database=None)
-@given(FLOATISH)
-def test_to_float_text_agrees_with_float(text):
-    same_outcome(text)
-    try:
-        data = text.encode("ascii")
-    except UnicodeEncodeError:
-        return
-    same_outcome(data)
-    same_outcome(bytearray(data))
-
-
-@settings(max_examples=100, deadline=None, database=None)
-@given(st.floats(allow_nan=True, allow_infinity=True), st.sampled_from(["{!r}", "{:.17g}", "{:e}", "  {} ", "{:_}"]))
-def test_to_float_round_trips_printed_floats(x, fmt):
-    try:
-        text = fmt.format(x)
-    except ValueError:
-        return
-    same_outcome(text)
-
-
-@pytest.mark.parametrize("text", [
-    "1" * 300, "1_" * 200 + "1", "0." + "0" * 400 + "1", "1e" + "9" * 30, "-1e-400", "1e400",
-    "9" * 400 + ".5e-380", "." * 300, "\x00", "1.5\x00", "1 5", "", " ", "+", "-.", ".e1", "1e", "1e+", "0x10",
-    "nan(123)", "infinit", "infinityy", "iNfInItY", "-NaN", "\u3000-1.5\u3000", "\u0661\u0662", "1\ud800",
-])
-def test_to_float_text_edges_match_float(text):
-    same_outcome(text)
-    try:
-        same_outcome(text.encode("ascii"))
-    except UnicodeEncodeError:
-        pass
-
-
-@pytest.mark.parametrize("value", [
-    memoryview(b"2.5"), bytearray(b" -3 "), 2**1100, -2**1100, 2**30, -2**30, 2**53 + 1, True, [], {}, object(),
-    decimal.Decimal("1.1"), decimal.Decimal("nan"), complex(1, 0),
-])
-def test_to_float_other_types_match_float(value):
-    same_outcome(value)
 
 
 # ---------------------------------------------------------------------------

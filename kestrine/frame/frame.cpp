@@ -21,12 +21,27 @@ struct State {
 State g;
 
 Name* g_names = nullptr;  // every Name of the module, interned at exec
+Site* g_sites = nullptr;  // every traceback site, given its code object at exec
+Func* g_funcs = nullptr;  // every function description, prepared at exec
+PyObject* g_init_code = nullptr;  // the "init <module>" entry of a failed exec
 
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
+
+Site* enlist(Site* site) noexcept {
+  Site* next = g_sites;
+  g_sites = site;
+  return next;
+}
+
+Func* enlist(Func* f) noexcept {
+  Func* next = g_funcs;
+  g_funcs = f;
+  return next;
+}
 
 int intern_all() noexcept {
   for (Name* n = g_names; n; n = n->next_) {
@@ -42,26 +57,25 @@ PyObject* ns() noexcept { return g.ns; }
 // ---------------------------------------------------------------------------
 // Traceback entries
 
-void add_traceback(Site& site) noexcept {
+namespace {
+
+// The entry for `code`: a frame whose globals are the module namespace.
+void add_entry(PyObject* code) noexcept {
+  if (!code || !g.ns) return;
   PyObject* exc = PyErr_GetRaisedException();
-  if (!site.code) {
-    std::string name = g.full_name + "." + site.qualname;
-    site.code =
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(site.file ? site.file : g.spec->source, name.c_str(), site.line));
-  }
-  if (site.code && g.ns) {
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code), g.ns, nullptr);
-    if (frame) {
-      PyErr_SetRaisedException(exc);
-      PyTraceBack_Here(frame);
-      Py_DECREF(frame);
-      return;
-    }
-  }
+  PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), g.ns, nullptr);
   // Making the entry failed: keep the original exception, not ours.
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
+  if (frame) {
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+  }
 }
+
+}  // namespace
+
+void add_traceback(const Site& site) noexcept { add_entry(site.code); }
 
 // ---------------------------------------------------------------------------
 // Errors with fixed texts. Kept out of line: they are never on a hot path.
@@ -106,11 +120,24 @@ void field_type_error(const char* expected, PyObject* got) noexcept {
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got)->tp_name);
 }
 
+void null_result() noexcept { PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call"); }
+
+PyObject* call_one(PyObject* callable, PyObject* arg) noexcept {
+  RecursionGuard guard;
+  if (guard.failed()) return nullptr;
+  PyObject* stack[2] = {nullptr, arg};
+  PyObject* r = PyObject_Vectorcall(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!r && !PyErr_Occurred()) null_result();
+  return r;
+}
+
 // ---------------------------------------------------------------------------
 // Argument binding
 
 namespace {
 
+// Interns the parameter names and counts them; run for every description at
+// exec, before anything can call it.
 int prepare(Func& f) noexcept {
   if (f.nparams >= 0) return 0;
   int n = 0;
@@ -173,11 +200,22 @@ bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & 
   return 0;
 }
 
+// Runs the body of a bound call. The recursion guard is held here, on the way
+// into every function of the module, because a body may call out to objects
+// that lead straight back into another function of the module (a rebound
+// module name, a bound method as a converter, a refusal function that is one
+// of the refusing methods): tests/test_native_recursion.py.
 PyObject* run(Func& f, const Args& a) noexcept {
   if (f.checks && check_exact(f, a) < 0) return nullptr;
-  PyObject* r = f.impl(a);
-  if (!r) [[unlikely]]
+  PyObject* r;
+  {
+    RecursionGuard guard;
+    r = guard.failed() ? nullptr : f.impl(a);
+  }
+  if (!r) [[unlikely]] {
+    if (!PyErr_Occurred()) null_result();
     add_traceback(f.site);
+  }
   return r;
 }
 
@@ -201,9 +239,14 @@ PyObject* run(Func& f, const Args& a) noexcept {
     }
     int i = match(f, key, static_cast<int>(n < P ? n : P));
     if (i == -2) return binding_failed(f);
-    if (i >= 0) {
+    if (i >= 0 && !slots[i]) {
       slots[i] = args[n + k];
       continue;
+    }
+    if (i >= 0) {
+      // A C caller can pass one name twice; a def statement's function refuses.
+      multiple_values(f, key);
+      return binding_failed(f);
     }
     int before = match(f, key, 0);
     if (before == -2) return binding_failed(f);
@@ -243,6 +286,7 @@ struct FunctionObject {
   PyObject* module;    // __module__
   PyObject* code;      // __code__
   PyObject* dict;      // __dict__
+  PyObject* weakrefs;  // weak references, as to any function
 };
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
@@ -259,6 +303,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     self = args[0];
     if (f.owner && !PyObject_TypeCheck(self, f.owner)) {
       wrong_instance(f, self);
+      add_traceback(f.site);
       return nullptr;
     }
     ++args;
@@ -278,12 +323,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // single positional argument goes straight to the body.
 PyObject* one_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   Func& f = *as_function(callable)->func;
-  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) [[likely]] {
-    PyObject* r = f.impl(Args{nullptr, args, args + 1, 0, nullptr});
-    if (!r) [[unlikely]]
-      add_traceback(f.site);
-    return r;
-  }
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) [[likely]]
+    return run(f, Args{nullptr, args, args + 1, 0, nullptr});
   return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
@@ -300,7 +341,7 @@ PyObject* make_code(const Func& f) noexcept {
     Ref s = Ref::steal(PyUnicode_InternFromString(text));
     return s && PyList_Append(names.get(), s.get()) == 0;
   };
-  if (extra && !append("self")) return nullptr;
+  if (extra && !append(f.self_name)) return nullptr;
   for (int i = 0; i < f.nparams; ++i)
     if (PyList_Append(names.get(), f.names[i]) < 0) return nullptr;
   int flags = CO_OPTIMIZED | CO_NEWLOCALS;
@@ -365,6 +406,7 @@ int function_clear(PyObject* self) noexcept {
 void function_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   FunctionObject* f = as_function(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
   Py_CLEAR(f->dict);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
@@ -416,13 +458,14 @@ int ready_function_type() noexcept {
   t.tp_getset = function_getset;
   t.tp_descr_get = function_descr_get;
   t.tp_dictoffset = offsetof(FunctionObject, dict);
+  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
   return PyType_Ready(&t);
 }
 
 }  // namespace
 
 PyObject* make_function(Func& f) noexcept {
-  if (prepare(f) < 0 || ready_function_type() < 0) return nullptr;
+  if (ready_function_type() < 0) return nullptr;
   Ref code = Ref::steal(make_code(f));
   if (!code) return nullptr;
   FunctionObject* o = PyObject_GC_New(FunctionObject, &FunctionType);
@@ -434,6 +477,7 @@ PyObject* make_function(Func& f) noexcept {
   o->module = PyUnicode_FromStringAndSize(g.full_name.data(), static_cast<Py_ssize_t>(g.full_name.size()));
   o->code = code.release();
   o->dict = nullptr;
+  o->weakrefs = nullptr;
   PyObject_GC_Track(o);
   Ref result = Ref::steal(reinterpret_cast<PyObject*>(o));
   if (!o->name || !o->qualname || !o->module) return nullptr;
@@ -444,7 +488,6 @@ PyObject* make_function(Func& f) noexcept {
 // Tuple-and-mapping binding
 
 PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  if (prepare(f) < 0) return nullptr;
   const Py_ssize_t P = f.nparams;
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
@@ -470,21 +513,34 @@ PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) 
     }
   }
   if (found < nkw) {
-    // Report the first key, in the mapping's order, that named no free parameter.
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Ref k = Ref::borrow(key);
-      int i = match(f, k.get(), static_cast<int>(n));
+    // Some key named no free parameter by hash and text. It may still be a
+    // str subclass, with a hash of its own, that equals a parameter name, so
+    // bind again from the items in the mapping's order, by the interpreter's
+    // equality; the first key that binds nothing, or a parameter already
+    // bound, is reported. The items are a snapshot: a key's __eq__ may change
+    // the mapping (tests/test_frame.py, str subclass keywords).
+    Ref items = Ref::steal(PyDict_Items(kwargs));
+    if (!items) return binding_failed(f);
+    for (Py_ssize_t i = n; i < P; ++i) {
+      held[i] = Ref();
+      slots[i] = nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      PyObject* item = PyList_GET_ITEM(items.get(), k);
+      PyObject* key = PyTuple_GET_ITEM(item, 0);
+      const int i = match(f, key, 0);
       if (i == -2) return binding_failed(f);
-      if (i >= 0) continue;
-      int before = match(f, k.get(), 0);
-      if (before == -2) return binding_failed(f);
-      if (before >= 0)
-        multiple_values(f, k.get());
-      else
-        unexpected_keyword(f, k.get());
-      return binding_failed(f);
+      if (i < 0) {
+        unexpected_keyword(f, key);
+        return binding_failed(f);
+      }
+      if (i < n || slots[i]) {
+        multiple_values(f, key);
+        return binding_failed(f);
+      }
+      held[i] = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+      slots[i] = held[i].get();
     }
   }
   for (Py_ssize_t i = 0; i < P; ++i) {
@@ -604,8 +660,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
   return module.release();
 }
 
-Site g_init_site{nullptr, 1};
-
 int version_check() noexcept {
   const int major = static_cast<int>((Py_Version >> 24) & 0xff);
   const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
@@ -617,7 +671,29 @@ int version_check() noexcept {
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
-// Steps 6 and later of exec; failures here get the "init <module>" entry.
+// Everything that calls and failures read later is made here, once, so that
+// after exec no process-wide state is written: the interned names, the
+// parameter names of every function description, the code object of every
+// traceback site and of the "init <module>" entry.
+int prepare_all() noexcept {
+  if (intern_all() < 0) return -1;
+  for (Func* f = g_funcs; f; f = f->next)
+    if (prepare(*f) < 0) return -1;
+  for (Site* site = g_sites; site; site = site->next) {
+    if (site->code) continue;
+    const std::string name = g.full_name + "." + site->qualname;
+    site->code = reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(site->file ? site->file : g.spec->source, name.c_str(), site->line));
+    if (!site->code) return -1;
+  }
+  // The entry is named "init <module>", without the module prefix.
+  const std::string init_name = "init " + g.full_name;
+  g_init_code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(g.spec->source, init_name.c_str(), 1));
+  return g_init_code ? 0 : -1;
+}
+
+// Registers the module in sys.modules and runs its body; failures here get
+// the "init <module>" entry.
 int exec_body(PyObject* module) noexcept {
   Ref name = Ref::steal(PyModule_GetNameObject(module));
   if (!name) return -1;
@@ -651,21 +727,11 @@ int module_exec(PyObject* module) noexcept {
     if (!g.builtins || PyObject_SetAttrString(module, "__builtins__", g.builtins) < 0) break;
     if (version_check() < 0) break;
     if (!g.interned) {
-      if (intern_all() < 0) break;
+      if (prepare_all() < 0) break;
       g.interned = true;
     }
     if (exec_body(module) < 0) {
-      static std::string init_name;
-      init_name = "init " + g.full_name;
-      // The entry is named "init <module>", without the module prefix.
-      PyObject* exc = PyErr_GetRaisedException();
-      PyCodeObject* code = PyCode_NewEmpty(g.spec->source, init_name.c_str(), g_init_site.line);
-      PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, g.ns, nullptr) : nullptr;
-      PyErr_Clear();
-      PyErr_SetRaisedException(exc);
-      if (frame) PyTraceBack_Here(frame);
-      Py_XDECREF(frame);
-      Py_XDECREF(code);
+      add_entry(g_init_code);
       break;
     }
     ok = 0;

@@ -83,18 +83,53 @@ class Name {
 };
 
 // ---------------------------------------------------------------------------
+// The interpreter's recursion guard, held for a scope. Every native path that
+// calls out to an arbitrary object which can come back into this module (a
+// converter, the parent's method, a rebound module name, a key's __hash__)
+// holds one, so that a cycle made only of native calls ends in RecursionError,
+// as the same cycle written in Python would, instead of overflowing the stack.
+class RecursionGuard {
+ public:
+  RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+  ~RecursionGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  // True when the limit was hit: RecursionError is set and the caller fails.
+  bool failed() const noexcept { return !entered_; }
+
+ private:
+  bool entered_;
+};
+
+// SystemError "NULL result without error in PyObject_Call": a callee returned
+// no result and set no exception.
+[[gnu::cold]] void null_result() noexcept;
+
+// callable(arg) under the recursion guard. The spare slot in front lets a
+// bound method put its instance there instead of allocating. Returns a new
+// reference, or nullptr with an exception set (never without one).
+PyObject* call_one(PyObject* callable, PyObject* arg) noexcept;
+
+// ---------------------------------------------------------------------------
 // A place in the module that can show up in a traceback: the qualified name
-// inside the module ("BaseRow.__init__") and the source line. The code object
-// of the entry is made at the first failure and kept.
+// inside the module ("BaseRow.__init__") and the source line. Every site
+// links itself into the module's list when it is constructed, and exec makes
+// its code object, so that a failure later writes no process-wide state.
+struct Site;
+Site* enlist(Site* site) noexcept;
+
 struct Site {
   const char* qualname;
   int line;
   const char* file = nullptr;  // the source file, when not the module's main one
-  PyObject* code = nullptr;
+  PyObject* code = nullptr;    // made at exec
+  Site* next = enlist(this);
 };
 
 // Append the traceback entry for `site` to the exception being raised.
-void add_traceback(Site& site) noexcept;
+void add_traceback(const Site& site) noexcept;
 
 // ---------------------------------------------------------------------------
 // Functions as data.
@@ -128,6 +163,9 @@ struct Args {
 // Returns a new reference, or nullptr with an exception set.
 using Impl = PyObject* (*)(const Args&);
 
+struct Func;
+Func* enlist(Func* f) noexcept;
+
 struct Func {
   const char* name;  // plain name, used by the argument messages
   Site site;         // qualified name and definition line
@@ -136,10 +174,12 @@ struct Func {
   PyTypeObject* owner;  // kMethod: the instance must be of this type
   Impl impl;
   const char* rest_name = nullptr;  // kVarargs: the name shown for `*args`
+  const char* self_name = "self";   // kMethod: the name shown for the instance
   // Filled once at exec.
   int nparams = -1;
   bool checks = false;  // some parameter has an exact type
   PyObject* names[kMaxParams] = {};
+  Func* next = enlist(this);  // every description of the module, prepared at exec
 };
 
 // A new function object for `f`, bound to this module's namespace.

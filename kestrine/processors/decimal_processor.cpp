@@ -23,43 +23,6 @@ DecimalProcessor* as_processor(PyObject* o) { return reinterpret_cast<DecimalPro
 PyTypeObject DecimalType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // ---------------------------------------------------------------------------
-// Calling `type_`
-
-[[gnu::cold, gnu::noinline]] void null_result() noexcept {
-  PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
-}
-
-// A callable without vectorcall (a class instance with __call__, many
-// types): through tp_call with an argument tuple, under the recursion check.
-[[gnu::noinline]] PyObject* call_generic(PyObject* callable, PyObject* arg) noexcept {
-  ternaryfunc call = Py_TYPE(callable)->tp_call;
-  if (!call) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
-    return nullptr;
-  }
-  Ref args = Ref::steal(PyTuple_Pack(1, arg));
-  if (!args) return nullptr;
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* r = call(callable, args.get(), nullptr);
-  Py_LeaveRecursiveCall();
-  return r;
-}
-
-// Call `callable` with `arg` as its only positional argument. The spare slot
-// in front lets a bound method put its instance there instead of allocating.
-// Returns a new reference or nullptr.
-PyObject* call_one(PyObject* callable, PyObject* arg) noexcept {
-  PyObject* stack[2] = {nullptr, arg};
-  PyObject* r;
-  if (vectorcallfunc vc = PyVectorcall_Function(callable))
-    r = vc(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  else
-    r = call_generic(callable, arg);
-  if (!r && !PyErr_Occurred()) null_result();
-  return r;
-}
-
-// ---------------------------------------------------------------------------
 // process
 
 PyObject* process(const Args& a) {
@@ -77,6 +40,8 @@ PyObject* process(const Args& a) {
   else
     text = Ref::steal(PyUnicode_Format(format.get(), value));
   if (!text) return nullptr;
+  // `type_` may be another processor's bound `process`, and a chain of them
+  // as deep as the caller likes: tests/test_native_recursion.py.
   return call_one(type.get(), text.get());
 }
 
@@ -187,11 +152,17 @@ void decimal_dealloc(PyObject* self) noexcept {
   if (type->tp_finalize && !PyObject_GC_IsFinalized(self) && type->tp_dealloc == decimal_dealloc) {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   }
+  // Processors chain through `type_` (a bound `process` of the next one), so
+  // releasing the first of a long chain would recurse once per link; the
+  // trashcan defers the deep ones (tests/test_native_recursion.py). The
+  // instance must be untracked before it may be set aside.
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, decimal_dealloc)
   DecimalProcessor* p = as_processor(self);
   Py_CLEAR(p->type_);
   Py_CLEAR(p->format_);
   type->tp_free(self);
+  Py_TRASHCAN_END
 }
 
 int ready_type() noexcept {

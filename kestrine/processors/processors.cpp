@@ -46,14 +46,22 @@ PyObject* float_from_ascii(const char* p, const char* end) {
   return PyFloat_FromDouble(v);
 }
 
-// Text that is not pure ASCII: strip the interpreter's whitespace in place;
-// the rest must be short ASCII to be parsed here.
+// Whitespace that float() strips from text holding non-ASCII characters: it
+// turns every non-ASCII whitespace character into a space, keeps each
+// character below 128 as it is, then strips the ASCII set. So U+001C to
+// U+001F, whitespace to str.isspace(), are never stripped.
+inline bool is_float_space(Py_UCS4 c) {
+  return c < 128 ? floattext::is_ascii_space(static_cast<unsigned char>(c)) : Py_UNICODE_ISSPACE(c);
+}
+
+// Text that is not pure ASCII: strip that whitespace in place; the rest must
+// be short ASCII to be parsed here.
 PyObject* float_from_unicode(PyObject* s) {
   const int kind = PyUnicode_KIND(s);
   const void* data = PyUnicode_DATA(s);
   Py_ssize_t lo = 0, hi = PyUnicode_GET_LENGTH(s);
-  while (lo < hi && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, lo))) ++lo;
-  while (hi > lo && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, hi - 1))) --hi;
+  while (lo < hi && is_float_space(PyUnicode_READ(kind, data, lo))) ++lo;
+  while (hi > lo && is_float_space(PyUnicode_READ(kind, data, hi - 1))) --hi;
   char buf[64];
   if (hi - lo > static_cast<Py_ssize_t>(sizeof buf)) return nullptr;
   char* w = buf;
@@ -116,10 +124,6 @@ Name kTimeCls{"time_cls"};
 Name kDateCls{"date_cls"};
 Name kFromIsoFormat{"fromisoformat"};
 
-[[gnu::cold, gnu::noinline]] void null_result() {
-  PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
-}
-
 // `cls.fromisoformat` for a class of the plain metatype whose attribute is a
 // C class method of one argument (the datetime classes are): call its C
 // function with the class and the value, as the bound method would, without
@@ -136,9 +140,8 @@ PyObject* call_c_classmethod(PyObject* cls, PyObject* value, bool& done) {
   if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O || !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
     return nullptr;
   done = true;
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  // The function object's call holds the recursion guard around all of this.
   PyObject* r = def->ml_meth(cls, value);
-  Py_LeaveRecursiveCall();
   if (!r && !PyErr_Occurred()) null_result();
   return r;
 }

@@ -87,6 +87,9 @@ Site kGetByKeySite{"BaseRow._get_by_key_impl", __LINE__};
       PyErr_SetString(PyExc_TypeError, "an integer is required");
       return -1;
     }
+    // __int__ may be a row's own lookup, which reads this position again.
+    RecursionGuard guard;
+    if (guard.failed()) return -1;
     value = Ref::steal(nb->nb_int(o));
     if (!value) return -1;
     if (!PyLong_CheckExact(value.get())) {
@@ -127,6 +130,10 @@ inline int position_of(PyObject* o, long& out) noexcept {
 
 // The miss path: the parent decides what to raise.
 [[gnu::noinline]] PyObject* key_not_found(RowObject* row, PyObject* key, int as_attribute) noexcept {
+  // The parent may be a row, this one included, whose own miss asks its
+  // parent in turn: tests/test_native_recursion.py.
+  RecursionGuard guard;
+  if (guard.failed()) return nullptr;
   Ref parent = Ref::borrow(row->parent);
   PyObject* argv[4] = {nullptr, parent.get(), key, as_attribute ? Py_True : Py_False};
   Ref r =
@@ -143,7 +150,14 @@ PyObject* lookup_key(RowObject* row, PyObject* key, int as_attribute) noexcept {
   // The map stays alive even if the key's __hash__/__eq__ re-initialises the row.
   Ref map = Ref::borrow(row->key_to_index);
   Ref position;
-  if (PyDict_GetItemRef(map.get(), key, position.out()) < 0) return nullptr;
+  if (PyUnicode_CheckExact(key)) {
+    if (PyDict_GetItemRef(map.get(), key, position.out()) < 0) return nullptr;
+  } else {
+    // Any other key hashes and compares with its own code, which may look
+    // it up in this row again.
+    RecursionGuard guard;
+    if (guard.failed() || PyDict_GetItemRef(map.get(), key, position.out()) < 0) return nullptr;
+  }
   if (!position || position.get() == Py_None) return key_not_found(row, key, as_attribute);
   if (row->data == Py_None) {
     not_subscriptable();
@@ -388,6 +402,12 @@ Site kHashSite{"BaseRow.__hash__", __LINE__};
 
 Py_hash_t row_hash(PyObject* self) noexcept {
   Ref data = Ref::borrow(as_row(self)->data);
+  // A row may hold itself among its values; the tuple's hash asks the row's.
+  RecursionGuard guard;
+  if (guard.failed()) {
+    add_traceback(kHashSite);
+    return -1;
+  }
   Py_hash_t h = PyObject_Hash(data.get());
   if (h == -1 && PyErr_Occurred()) add_traceback(kHashSite);
   return h;
@@ -408,9 +428,10 @@ PyObject* row_subscript(PyObject* self, PyObject* key) noexcept {
     if (i < 0) i += n;
     if (i >= 0 && i < n) return Py_NewRef(PyTuple_GET_ITEM(data, i));
   }
-  // A key's __index__ may re-initialise the row: keep the tuple alive.
+  // A key's __index__ may re-initialise the row, or subscript it again.
   Ref held = Ref::borrow(data);
-  PyObject* r = PyObject_GetItem(held.get(), key);
+  RecursionGuard guard;
+  PyObject* r = guard.failed() ? nullptr : PyObject_GetItem(held.get(), key);
   if (!r) add_traceback(kGetitemSite);
   return r;
 }
@@ -449,12 +470,18 @@ void row_dealloc(PyObject* self) noexcept {
   if (tp->tp_finalize && tp->tp_dealloc == row_dealloc && !PyObject_GC_IsFinalized(self)) {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   }
+  // Rows chain through their parents (and values), so releasing the first
+  // of a long chain would recurse once per link; the trashcan defers the deep
+  // ones (tests/test_native_recursion.py). The row must be untracked before
+  // it may be set aside.
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, row_dealloc)
   RowObject* row = as_row(self);
   Py_CLEAR(row->parent);
   Py_CLEAR(row->key_to_index);
   Py_CLEAR(row->data);
   tp->tp_free(self);
+  Py_TRASHCAN_END
 }
 
 // ---------------------------------------------------------------------------

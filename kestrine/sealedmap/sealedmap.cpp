@@ -42,6 +42,10 @@ int update_arg(PyObject* dst, PyObject* arg) noexcept {
   // An exact sealedmap always has dict's `keys` (its type is static and
   // immutable, its instances have no attribute dict), so asking is skipped.
   if (PyDict_CheckExact(arg) || Py_IS_TYPE(arg, &Type)) return PyDict_Merge(dst, arg, 1);
+  // Anything else runs its own `keys`, iteration and items, which may call
+  // straight back into construction: tests/test_native_recursion.py.
+  RecursionGuard guard;
+  if (guard.failed()) return -1;
   int has_keys = PyObject_HasAttrWithError(arg, kKeys.get());
   if (has_keys < 0) return -1;
   if (has_keys) return PyDict_Merge(dst, arg, 1);
@@ -56,7 +60,9 @@ int refuse(PyObject* self) noexcept {
   // the refusal does. This is an error path, so nothing is cached.
   Ref fn = Ref::steal(lookup(kImmutableFnName));
   if (!fn) return -1;
-  Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), self));
+  // The name may be rebound to something that assigns to `self` again, for
+  // ever: tests/test_native_recursion.py.
+  Ref r = Ref::steal(call_one(fn.get(), self));
   return r ? 0 : -1;
 }
 
@@ -89,7 +95,7 @@ PyObject* immutable_fn(const Args& a) { return raise_refusal(a.v[0], kImmutableT
 PyObject* delegate(const Name& fn_name, PyObject* self) {
   Ref fn = Ref::steal(lookup(fn_name));
   if (!fn) return nullptr;
-  Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), self));
+  Ref r = Ref::steal(call_one(fn.get(), self));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
@@ -480,7 +486,7 @@ PyObject* refusing_method(const Args& a) {
 
 constexpr unsigned kAnyArgs = kMethod | kVarargs | kVarkw;
 Func kClassGetitem{"__class_getitem__", {"sealedmap.__class_getitem__", __LINE__}, {{"key"}}, kMethod, nullptr,
-                   class_getitem};
+                   class_getitem, nullptr, "cls"};
 Func kCopy{"copy", {"sealedmap.copy", __LINE__}, {}, kMethod, &Type, copy};
 Func kReduce{"__reduce__", {"sealedmap.__reduce__", __LINE__}, {}, kMethod, &Type, reduce};
 Func kClear{"clear", {"sealedmap.clear", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
