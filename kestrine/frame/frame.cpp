@@ -18,14 +18,12 @@ struct State {
   const ModuleSpec* spec = nullptr;
   bool interned = false;
 };
-State g;
+State g_state;
 
 Name* g_names = nullptr;  // every Name of the module, interned at exec
 Site* g_sites = nullptr;  // every traceback site, given its code object at exec
 Func* g_funcs = nullptr;  // every function description, prepared at exec
 PyObject* g_init_code = nullptr;  // the "init <module>" entry of a failed exec
-
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
@@ -52,7 +50,7 @@ int intern_all() noexcept {
   return 0;
 }
 
-PyObject* ns() noexcept { return g.ns; }
+PyObject* ns() noexcept { return g_state.ns; }
 
 // ---------------------------------------------------------------------------
 // Traceback entries
@@ -61,9 +59,9 @@ namespace {
 
 // The entry for `code`: a frame whose globals are the module namespace.
 void add_entry(PyObject* code) noexcept {
-  if (!code || !g.ns) return;
+  if (!code || !g_state.ns) return;
   PyObject* exc = PyErr_GetRaisedException();
-  PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), g.ns, nullptr);
+  PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), g_state.ns, nullptr);
   // Making the entry failed: keep the original exception, not ours.
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
@@ -161,22 +159,27 @@ bool same_text(PyObject* key, PyObject* param) noexcept {
   return false;
 }
 
-// Index of the parameter at or after `from` named `key`: identity first, then
-// text; -1 when none matches, -2 on error (a str subclass's __eq__ raised).
-int match(const Func& f, PyObject* key, int from) noexcept {
+// Which parameter a keyword names.
+struct Match {
+  enum Outcome { kError, kNone, kParam } outcome;  // kError: a str subclass's __eq__ raised
+  int index;                                       // kParam: the parameter's position
+};
+
+// The parameter at or after `from` named `key`: identity first, then text.
+Match match(const Func& f, PyObject* key, int from) noexcept {
   for (int i = from; i < f.nparams; ++i)
-    if (f.names[i] == key) return i;
+    if (f.names[i] == key) return {Match::kParam, i};
   if (PyUnicode_CheckExact(key)) {
     for (int i = from; i < f.nparams; ++i)
-      if (same_text(key, f.names[i])) return i;
-    return -1;
+      if (same_text(key, f.names[i])) return {Match::kParam, i};
+    return {Match::kNone, -1};
   }
   for (int i = from; i < f.nparams; ++i) {
     int eq = PyObject_RichCompareBool(key, f.names[i], Py_EQ);
-    if (eq < 0) return -2;
-    if (eq) return i;
+    if (eq < 0) return {Match::kError, -1};
+    if (eq) return {Match::kParam, i};
   }
-  return -1;
+  return {Match::kNone, -1};
 }
 
 // Whether an error of this function's binding gets a traceback entry: not for
@@ -222,14 +225,14 @@ PyObject* run(Func& f, const Args& a) noexcept {
 // The general binder for the vectorcall convention (keywords, varargs).
 [[gnu::noinline]] PyObject* bind_vector(Func& f, PyObject* self, PyObject* const* args, Py_ssize_t n,
                                         PyObject* kwnames) noexcept {
-  const Py_ssize_t P = f.nparams;
+  const Py_ssize_t nparams = f.nparams;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if ((n > P && !(f.shape & kVarargs)) || (nkw == 0 && n < P)) {
+  if ((n > nparams && !(f.shape & kVarargs)) || (nkw == 0 && n < nparams)) {
     count_error(f, n);
     return binding_failed(f);
   }
   PyObject* slots[kMaxParams] = {};
-  for (Py_ssize_t i = 0; i < n && i < P; ++i) slots[i] = args[i];
+  for (Py_ssize_t i = 0; i < n && i < nparams; ++i) slots[i] = args[i];
   Ref kw;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -237,20 +240,20 @@ PyObject* run(Func& f, const Args& a) noexcept {
       keywords_not_strings(f);
       return binding_failed(f);
     }
-    int i = match(f, key, static_cast<int>(n < P ? n : P));
-    if (i == -2) return binding_failed(f);
-    if (i >= 0 && !slots[i]) {
-      slots[i] = args[n + k];
+    const Match m = match(f, key, static_cast<int>(n < nparams ? n : nparams));
+    if (m.outcome == Match::kError) return binding_failed(f);
+    if (m.outcome == Match::kParam && !slots[m.index]) {
+      slots[m.index] = args[n + k];
       continue;
     }
-    if (i >= 0) {
+    if (m.outcome == Match::kParam) {
       // A C caller can pass one name twice; a def statement's function refuses.
       multiple_values(f, key);
       return binding_failed(f);
     }
-    int before = match(f, key, 0);
-    if (before == -2) return binding_failed(f);
-    if (before >= 0) {
+    const Match before = match(f, key, 0);
+    if (before.outcome == Match::kError) return binding_failed(f);
+    if (before.outcome == Match::kParam) {
       multiple_values(f, key);
       return binding_failed(f);
     }
@@ -264,14 +267,14 @@ PyObject* run(Func& f, const Args& a) noexcept {
     }
     if (PyDict_SetItem(kw.get(), key, args[n + k]) < 0) return binding_failed(f);
   }
-  for (Py_ssize_t i = 0; i < P; ++i) {
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
     if (!slots[i]) {
       count_error(f, i);
       return binding_failed(f);
     }
   }
-  const Py_ssize_t nrest = n > P ? n - P : 0;
-  return run(f, Args{self, slots, args + P, nrest, kw.get()});
+  const Py_ssize_t nrest = n > nparams ? n - nparams : 0;
+  return run(f, Args{self, slots, args + nparams, nrest, kw.get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -332,7 +335,7 @@ PyObject* one_vectorcall(PyObject* callable, PyObject* const* args, size_t nargs
 // the code's arguments, `*a`/`**kw` flagged as on a def statement.
 PyObject* make_code(const Func& f) noexcept {
   Ref code = Ref::steal(
-      reinterpret_cast<PyObject*>(PyCode_NewEmpty(f.site.file ? f.site.file : g.spec->source, f.name, f.site.line)));
+      reinterpret_cast<PyObject*>(PyCode_NewEmpty(f.site.file ? f.site.file : g_state.spec->source, f.name, f.site.line)));
   if (!code) return nullptr;
   const int extra = (f.shape & kMethod ? 1 : 0);
   Ref names = Ref::steal(PyList_New(0));
@@ -375,7 +378,7 @@ PyObject* make_code(const Func& f) noexcept {
 PyObject* function_get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyObject* function_get_globals(PyObject*, void*) noexcept {
-  PyObject* d = g.ns ? g.ns : Py_None;
+  PyObject* d = g_state.ns ? g_state.ns : Py_None;
   return Py_NewRef(d);
 }
 
@@ -441,31 +444,31 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int ready_function_type() noexcept {
-  PyTypeObject& t = FunctionType;
-  if (t.tp_flags & Py_TPFLAGS_READY) return 0;
-  t.tp_name = "kestrine_function";
-  t.tp_basicsize = sizeof(FunctionObject);
-  t.tp_dealloc = function_dealloc;
-  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-  t.tp_repr = function_repr;
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-  t.tp_traverse = function_traverse;
-  t.tp_clear = function_clear;
-  t.tp_methods = function_methods;
-  t.tp_members = function_members;
-  t.tp_getset = function_getset;
-  t.tp_descr_get = function_descr_get;
-  t.tp_dictoffset = offsetof(FunctionObject, dict);
-  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-  return PyType_Ready(&t);
-}
+PyTypeObject FunctionType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "kestrine_function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    // A method descriptor: `obj.method(x)` calls the function with obj
+    // prepended instead of making a bound method first.
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
+    .tp_methods = function_methods,
+    .tp_members = function_members,
+    .tp_getset = function_getset,
+    .tp_descr_get = function_descr_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
+};
 
 }  // namespace
 
 PyObject* make_function(Func& f) noexcept {
-  if (ready_function_type() < 0) return nullptr;
+  if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0) return nullptr;
   Ref code = Ref::steal(make_code(f));
   if (!code) return nullptr;
   FunctionObject* o = PyObject_GC_New(FunctionObject, &FunctionType);
@@ -474,7 +477,7 @@ PyObject* make_function(Func& f) noexcept {
   o->func = &f;
   o->name = PyUnicode_InternFromString(f.name);
   o->qualname = PyUnicode_InternFromString(f.site.qualname);
-  o->module = PyUnicode_FromStringAndSize(g.full_name.data(), static_cast<Py_ssize_t>(g.full_name.size()));
+  o->module = PyUnicode_FromStringAndSize(g_state.full_name.data(), static_cast<Py_ssize_t>(g_state.full_name.size()));
   o->code = code.release();
   o->dict = nullptr;
   o->weakrefs = nullptr;
@@ -488,10 +491,10 @@ PyObject* make_function(Func& f) noexcept {
 // Tuple-and-mapping binding
 
 PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  const Py_ssize_t P = f.nparams;
+  const Py_ssize_t nparams = f.nparams;
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  if (n > P || (nkw == 0 && n != P)) {
+  if (n > nparams || (nkw == 0 && n != nparams)) {
     count_error(f, n);
     return binding_failed(f);
   }
@@ -504,7 +507,7 @@ PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) 
   PyObject* slots[kMaxParams] = {};
   for (Py_ssize_t i = 0; i < n; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
   Py_ssize_t found = 0;
-  for (Py_ssize_t i = n; i < P; ++i) {
+  for (Py_ssize_t i = n; i < nparams; ++i) {
     int r = PyDict_GetItemRef(kwargs, f.names[i], held[i].out());
     if (r < 0) return binding_failed(f);
     if (r > 0) {
@@ -521,7 +524,7 @@ PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) 
     // the mapping (tests/test_frame.py, str subclass keywords).
     Ref items = Ref::steal(PyDict_Items(kwargs));
     if (!items) return binding_failed(f);
-    for (Py_ssize_t i = n; i < P; ++i) {
+    for (Py_ssize_t i = n; i < nparams; ++i) {
       held[i] = Ref();
       slots[i] = nullptr;
     }
@@ -529,27 +532,40 @@ PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) 
     for (Py_ssize_t k = 0; k < count; ++k) {
       PyObject* item = PyList_GET_ITEM(items.get(), k);
       PyObject* key = PyTuple_GET_ITEM(item, 0);
-      const int i = match(f, key, 0);
-      if (i == -2) return binding_failed(f);
-      if (i < 0) {
+      const Match m = match(f, key, 0);
+      if (m.outcome == Match::kError) return binding_failed(f);
+      if (m.outcome == Match::kNone) {
         unexpected_keyword(f, key);
         return binding_failed(f);
       }
-      if (i < n || slots[i]) {
+      if (m.index < n || slots[m.index]) {
         multiple_values(f, key);
         return binding_failed(f);
       }
-      held[i] = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-      slots[i] = held[i].get();
+      held[m.index] = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+      slots[m.index] = held[m.index].get();
     }
   }
-  for (Py_ssize_t i = 0; i < P; ++i) {
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
     if (!slots[i]) {
       count_error(f, i);
       return binding_failed(f);
     }
   }
   return run(f, Args{self, slots, nullptr, 0, nullptr});
+}
+
+bool finalizer_resurrected(PyObject* self, destructor own) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (!tp->tp_finalize || tp->tp_dealloc != own || PyObject_GC_IsFinalized(self)) return false;
+  return PyObject_CallFinalizerFromDealloc(self) < 0;
+}
+
+PyObject* new_instance(PyTypeObject* type) noexcept {
+  if (!PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) return type->tp_alloc(type, 0);
+  Ref empty = Ref::steal(PyTuple_New(0));
+  if (!empty) return nullptr;
+  return PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
 }
 
 int set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcept {
@@ -573,12 +589,12 @@ int set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcep
 
 PyObject* lookup(const Name& name) noexcept {
   PyObject* r = nullptr;
-  if (g.ns) {
-    int found = PyDict_GetItemRef(g.ns, name.get(), &r);
+  if (g_state.ns) {
+    int found = PyDict_GetItemRef(g_state.ns, name.get(), &r);
     if (found > 0) return r;
     if (found < 0) PyErr_Clear();
   }
-  if (g.builtins && PyObject_GetOptionalAttr(g.builtins, name.get(), &r) > 0) return r;
+  if (g_state.builtins && PyObject_GetOptionalAttr(g_state.builtins, name.get(), &r) > 0) return r;
   if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
   PyErr_Clear();
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -591,7 +607,7 @@ PyObject* lookup(const Name& name) noexcept {
 PyObject* import_module(const char* module) noexcept {
   Ref name = Ref::steal(PyUnicode_FromString(module));
   if (!name) return nullptr;
-  return PyImport_ImportModuleLevelObject(name.get(), g.ns, nullptr, nullptr, 0);
+  return PyImport_ImportModuleLevelObject(name.get(), g_state.ns, nullptr, nullptr, 0);
 }
 
 PyObject* import_from(const char* module, const char* name) noexcept {
@@ -601,7 +617,7 @@ PyObject* import_from(const char* module, const char* name) noexcept {
   Ref fromlist = Ref::steal(PyList_New(1));
   if (!fromlist) return nullptr;
   PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(attr.get()));
-  Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(mod_name.get(), g.ns, nullptr, fromlist.get(), 0));
+  Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(mod_name.get(), g_state.ns, nullptr, fromlist.get(), 0));
   if (!mod) return nullptr;
   PyObject* value = nullptr;
   if (PyObject_GetOptionalAttr(mod.get(), attr.get(), &value) != 0) return value;
@@ -618,7 +634,7 @@ PyObject* import_from(const char* module, const char* name) noexcept {
 int bind(const char* name, PyObject* value) noexcept {
   Ref v = Ref::steal(value);
   if (!v) return -1;
-  return PyDict_SetItemString(g.ns, name, v.get());
+  return PyDict_SetItemString(g_state.ns, name, v.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -640,14 +656,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
   PyInterpreterState* interp = PyInterpreterState_Get();
   int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1) return nullptr;
-  if (g.interp == -1) {
-    g.interp = id;
-  } else if (g.interp != id) {
+  if (g_state.interp == -1) {
+    g_state.interp = id;
+  } else if (g_state.interp != id) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
-  if (g.module) return Py_NewRef(g.module);
+  if (g_state.module) return Py_NewRef(g_state.module);
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -667,7 +683,7 @@ int version_check() noexcept {
   char message[200];
   PyOS_snprintf(message, sizeof message,
                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
-                PY_MINOR_VERSION, g.full_name.c_str(), "does not match", major, minor);
+                PY_MINOR_VERSION, g_state.full_name.c_str(), "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -681,14 +697,14 @@ int prepare_all() noexcept {
     if (prepare(*f) < 0) return -1;
   for (Site* site = g_sites; site; site = site->next) {
     if (site->code) continue;
-    const std::string name = g.full_name + "." + site->qualname;
+    const std::string name = g_state.full_name + "." + site->qualname;
     site->code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(site->file ? site->file : g.spec->source, name.c_str(), site->line));
+        PyCode_NewEmpty(site->file ? site->file : g_state.spec->source, name.c_str(), site->line));
     if (!site->code) return -1;
   }
   // The entry is named "init <module>", without the module prefix.
-  const std::string init_name = "init " + g.full_name;
-  g_init_code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(g.spec->source, init_name.c_str(), 1));
+  const std::string init_name = "init " + g_state.full_name;
+  g_init_code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(g_state.spec->source, init_name.c_str(), 1));
   return g_init_code ? 0 : -1;
 }
 
@@ -701,34 +717,34 @@ int exec_body(PyObject* module) noexcept {
   int has = PyDict_Contains(modules, name.get());
   if (has < 0) return -1;
   if (!has && PyDict_SetItem(modules, name.get(), module) < 0) return -1;
-  if (g.spec->body(module, g.ns) < 0) return -1;
+  if (g_state.spec->body(module, g_state.ns) < 0) return -1;
   return bind("__test__", PyDict_New());
 }
 
 int module_exec(PyObject* module) noexcept {
-  if (g.module) {
-    if (g.module == module) return 0;
+  if (g_state.module) {
+    if (g_state.module == module) return 0;
     PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
-                 g.spec->short_name);
+                 g_state.spec->short_name);
     return -1;
   }
-  g.module = Py_NewRef(module);
+  g_state.module = Py_NewRef(module);
   int ok = -1;
   do {
 #ifdef Py_GIL_DISABLED
     if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) break;
 #endif
-    g.ns = PyModule_GetDict(module);
-    if (!g.ns) break;
+    g_state.ns = PyModule_GetDict(module);
+    if (!g_state.ns) break;
     const char* full = PyModule_GetName(module);
     if (!full) break;
-    g.full_name = full;
-    Py_XSETREF(g.builtins, PyImport_ImportModule("builtins"));
-    if (!g.builtins || PyObject_SetAttrString(module, "__builtins__", g.builtins) < 0) break;
+    g_state.full_name = full;
+    Py_XSETREF(g_state.builtins, PyImport_ImportModule("builtins"));
+    if (!g_state.builtins || PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0) break;
     if (version_check() < 0) break;
-    if (!g.interned) {
+    if (!g_state.interned) {
       if (prepare_all() < 0) break;
-      g.interned = true;
+      g_state.interned = true;
     }
     if (exec_body(module) < 0) {
       add_entry(g_init_code);
@@ -737,8 +753,8 @@ int module_exec(PyObject* module) noexcept {
     ok = 0;
   } while (false);
   if (ok < 0) {
-    g.ns = nullptr;  // borrowed from the module being dropped
-    Py_CLEAR(g.module);
+    g_state.ns = nullptr;  // borrowed from the module being dropped
+    Py_CLEAR(g_state.module);
   }
   return ok;
 }
@@ -753,7 +769,7 @@ PyModuleDef_Slot g_slots[] = {
 }  // namespace
 
 PyObject* module_init(const ModuleSpec& spec) noexcept {
-  g.spec = &spec;
+  g_state.spec = &spec;
   g_def = PyModuleDef{PyModuleDef_HEAD_INIT, spec.short_name, nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr};
   return PyModuleDef_Init(&g_def);
 }

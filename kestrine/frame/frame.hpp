@@ -1,11 +1,59 @@
 // The calling frame shared by the three extension modules: owning references,
 // interned names, functions described as data and the function-object type
 // that exposes them, argument binding with its fixed messages, exact-type
-// checks, call-time lookup of module-level names, traceback entries and the
-// module's create/exec start-up.
+// checks, call-time lookup of module-level names, traceback entries, the
+// recursion guard and the module's create/exec start-up.
 //
 // One source (frame.cpp) is compiled into each module, so every module has
 // its own copy of the process-wide state kept here.
+//
+// Design
+// ------
+// The life of a function. A module describes each of its functions once, as
+// a static `Func`: plain name, traceback site (qualified name and line),
+// parameter names with an optional exact type, a shape (method, *args,
+// **kw), the class its instance must belong to, and the body. Nothing else
+// about the function is written by hand.
+//   1. Declared. The `Func` is a static aggregate; its last member links it
+//      into the module's list when the library is loaded (as `Site` and
+//      `Name` do), and nothing else runs before exec.
+//   2. Prepared, at exec. `prepare_all` interns every `Name`, every
+//      parameter name, and makes the code object of every traceback site,
+//      before the module body runs. After exec the frame writes no
+//      process-wide state, which is what lets the modules promise that all
+//      writing happens during start-up.
+//   3. Bound to the module. The module body calls `make_function` (a module
+//      function) or `install` (a method stored in its type's namespace): a
+//      function object with the vectorcall entry, `__code__` built from the
+//      parameter list, names and `__module__`.
+//   4. Called. The function object's vectorcall takes the fast path when
+//      the arguments already fit (one positional argument; exactly the
+//      parameters, positionally), else the one binder `bind_vector`.
+//      Constructors and initialisers arrive as a tuple and a mapping and go
+//      through `call_tuple`. Both end in `run`: exact-type checks, then the
+//      body under the recursion guard, then the traceback entry on failure.
+//
+// Namespace order. A module's names are bound by its `body`, in the one fixed
+// order that module promises (types, imports, functions, methods installed in
+// types, `__test__` last); the frame sets the generic names (`__builtins__`,
+// the spec's attributes) before it. Bodies bind with `bind`, never through
+// a dict that could reorder.
+//
+// Who adds the traceback entry. The callee does, once, in `run` (or a slot's
+// own failure path), because only the callee knows its qualified name and
+// whether its failure is one of the two that go without an entry (the
+// argument errors of a function without parameters, and the exact-type
+// check). A caller that sees a callee fail only passes the error on.
+//
+// Errors. Every message the frame makes is written in one cold function in
+// frame.cpp (count_error, unexpected_keyword, multiple_values...); a module
+// makes its own messages in cold helpers of its own file.
+//
+// Re-entrancy. Any call that can run Python code (a converter, a key's
+// __hash__, the parent's method, a rebound module name) may re-initialise the
+// object being worked on or come straight back into this module. So objects
+// used across such a call are held by `Ref`, fields are re-read after it,
+// and the call is made under a `RecursionGuard`.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -189,6 +237,20 @@ PyObject* make_function(Func& f) noexcept;
 // initialisers) and run the body. `self` is passed through. Returns a new
 // reference or nullptr; adds the traceback entry of `f` as the rules say.
 PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+
+// ---------------------------------------------------------------------------
+// Slot helpers shared by the modules' native types.
+
+// The start of a native type's deallocation: runs a pending finaliser when
+// `own` is the instance's own deallocation (an interpreted subclass's
+// deallocation has run it already). True when the finaliser resurrected the
+// instance: deallocation must stop there.
+bool finalizer_resurrected(PyObject* self, destructor own) noexcept;
+
+// A new instance of `type` with its fields zeroed, for a type whose
+// construction ignores `__new__`'s arguments: an abstract class is refused by
+// object.__new__, with its message. New reference or nullptr.
+PyObject* new_instance(PyTypeObject* type) noexcept;
 
 // Store `value` (a new reference, stolen; may be nullptr after a failed call)
 // in a static type's namespace as an assignment in a class body would:

@@ -7,7 +7,7 @@
 
 #include "frame/frame.hpp"
 
-namespace kx {
+namespace kx::processors {
 namespace {
 
 constexpr const char* kFile = "kestrine/processors/decimal_processor.cpp";
@@ -20,7 +20,7 @@ struct DecimalProcessor {
 
 DecimalProcessor* as_processor(PyObject* o) { return reinterpret_cast<DecimalProcessor*>(o); }
 
-PyTypeObject DecimalType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+extern PyTypeObject DecimalProcessorType;
 
 // ---------------------------------------------------------------------------
 // process
@@ -46,7 +46,7 @@ PyObject* process(const Args& a) {
 }
 
 constexpr int kProcessLine = __LINE__;
-Func kProcess{"process", {"DecimalResultProcessor.process", kProcessLine, kFile}, {{"value"}}, kMethod, &DecimalType,
+Func kProcess{"process", {"DecimalResultProcessor.process", kProcessLine, kFile}, {{"value"}}, kMethod, &DecimalProcessorType,
               process};
 
 // ---------------------------------------------------------------------------
@@ -70,15 +70,7 @@ Func kCinit{
     cinit};
 
 PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  Ref self;
-  if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
-    // object's constructor refuses abstract classes with its own message.
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    self = Ref::steal(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
-  } else {
-    self = Ref::steal(type->tp_alloc(type, 0));
-  }
+  Ref self = Ref::steal(new_instance(type));
   if (!self) return nullptr;
   DecimalProcessor* p = as_processor(self.get());
   p->type_ = Py_NewRef(Py_None);
@@ -122,9 +114,9 @@ PyMethodDef pickling_methods[] = {
 
 int install_pickling() noexcept {
   for (PyMethodDef& def : pickling_methods) {
-    if (set_type_attr(&DecimalType, def.ml_name, PyDescr_NewMethod(&DecimalType, &def)) < 0) {
+    if (set_type_attr(&DecimalProcessorType, def.ml_name, PyDescr_NewMethod(&DecimalProcessorType, &def)) < 0) {
       if (!PyErr_Occurred())
-        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", DecimalType.tp_name);
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", DecimalProcessorType.tp_name);
       return -1;
     }
   }
@@ -147,11 +139,7 @@ int decimal_clear(PyObject* self) noexcept {
 
 void decimal_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  // A subclass's finaliser runs here only when this is the type's own
-  // dealloc; a heap subclass's dealloc has run it already.
-  if (type->tp_finalize && !PyObject_GC_IsFinalized(self) && type->tp_dealloc == decimal_dealloc) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-  }
+  if (finalizer_resurrected(self, decimal_dealloc)) return;
   // Processors chain through `type_` (a bound `process` of the next one), so
   // releasing the first of a long chain would recurse once per link; the
   // trashcan defers the deep ones (tests/test_native_recursion.py). The
@@ -165,27 +153,25 @@ void decimal_dealloc(PyObject* self) noexcept {
   Py_TRASHCAN_END
 }
 
-int ready_type() noexcept {
-  PyTypeObject& t = DecimalType;
-  if (t.tp_flags & Py_TPFLAGS_READY) return 0;
-  t.tp_name = "velmora.kestrine.processors.DecimalResultProcessor";
-  t.tp_basicsize = sizeof(DecimalProcessor);
-  t.tp_dealloc = decimal_dealloc;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-  t.tp_traverse = decimal_traverse;
-  t.tp_clear = decimal_clear;
-  t.tp_new = decimal_new;
-  t.tp_free = PyObject_GC_Del;
-  return PyType_Ready(&t);
-}
+PyTypeObject DecimalProcessorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "velmora.kestrine.processors.DecimalResultProcessor",
+    .tp_basicsize = sizeof(DecimalProcessor),
+    .tp_dealloc = decimal_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = decimal_traverse,
+    .tp_clear = decimal_clear,
+    .tp_new = decimal_new,
+    .tp_free = PyObject_GC_Del,
+};
 
 }  // namespace
 
 int bind_decimal_processor() noexcept {
-  if (ready_type() < 0 || install_pickling() < 0) return -1;
-  return bind("DecimalResultProcessor", Py_NewRef(reinterpret_cast<PyObject*>(&DecimalType)));
+  if (PyType_Ready(&DecimalProcessorType) < 0 || install_pickling() < 0) return -1;
+  return bind("DecimalResultProcessor", Py_NewRef(reinterpret_cast<PyObject*>(&DecimalProcessorType)));
 }
 
-int install_decimal_process() noexcept { return install(&DecimalType, kProcess); }
+int install_decimal_process() noexcept { return install(&DecimalProcessorType, kProcess); }
 
-}  // namespace kx
+}  // namespace kx::processors

@@ -3,7 +3,7 @@
 // two at their places in the namespace order.
 #pragma once
 
-namespace kx {
+namespace kx::processors {
 
 // Make the type ready, install its pickling refusal and bind it as the module
 // attribute `DecimalResultProcessor`. Returns 0 or -1 with an exception.
@@ -13,4 +13,4 @@ int bind_decimal_processor() noexcept;
 // Returns 0 or -1 with an exception.
 int install_decimal_process() noexcept;
 
-}  // namespace kx
+}  // namespace kx::processors

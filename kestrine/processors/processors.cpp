@@ -10,7 +10,7 @@
 #include "decimal_processor.hpp"
 #include "float_text.hpp"
 
-namespace kx {
+namespace kx::processors {
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -124,37 +124,42 @@ Name kTimeCls{"time_cls"};
 Name kDateCls{"date_cls"};
 Name kFromIsoFormat{"fromisoformat"};
 
-// `cls.fromisoformat` for a class of the plain metatype whose attribute is a
-// C class method of one argument (the datetime classes are): call its C
-// function with the class and the value, as the bound method would, without
-// creating the bound method. Sets `done` to false, with nothing raised, when
-// the attribute is anything else.
-PyObject* call_c_classmethod(PyObject* cls, PyObject* value, bool& done) {
-  done = false;
-  if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // a metaclass may intercept the lookup
+// How `cls.fromisoformat(value)` is called.
+enum class Route {
+  kDirect,   // a C class method of one argument: its function, called in place
+  kGeneric,  // anything else: the attribute looked up and called
+};
+
+// The route for `cls`. For a class of the plain metatype whose attribute is a
+// C class method of one argument (the datetime classes are), its C function
+// is called with the class and the value, as the bound method would, without
+// creating the bound method; `meth` receives it.
+Route fromisoformat_route(PyObject* cls, PyCFunction& meth) {
+  if (!Py_IS_TYPE(cls, &PyType_Type)) return Route::kGeneric;  // a metaclass may intercept the lookup
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
   Ref attr = Ref::steal(_PyType_LookupRef(type, kFromIsoFormat.get()));
-  if (!attr || !Py_IS_TYPE(attr.get(), &PyClassMethodDescr_Type)) return nullptr;
+  if (!attr || !Py_IS_TYPE(attr.get(), &PyClassMethodDescr_Type)) return Route::kGeneric;
   auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
   const PyMethodDef* def = descr->d_method;
   if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O || !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
-    return nullptr;
-  done = true;
-  // The function object's call holds the recursion guard around all of this.
-  PyObject* r = def->ml_meth(cls, value);
-  if (!r && !PyErr_Occurred()) null_result();
-  return r;
+    return Route::kGeneric;
+  meth = def->ml_meth;
+  return Route::kDirect;
 }
 
 // cls.fromisoformat(value), with `cls` the module-level name `cls_name`.
-// Returns a new reference or nullptr.
+// Returns a new reference or nullptr. The function object's call holds the
+// recursion guard around all of this.
 PyObject* from_iso(const Name& cls_name, PyObject* value) {
   if (value == Py_None) return Py_NewRef(value);
   Ref cls = Ref::steal(lookup(cls_name));
   if (!cls) return nullptr;
-  bool done;
-  PyObject* r = call_c_classmethod(cls.get(), value, done);
-  if (done) return r;
+  PyCFunction meth = nullptr;
+  if (fromisoformat_route(cls.get(), meth) == Route::kDirect) {
+    PyObject* r = meth(cls.get(), value);
+    if (!r && !PyErr_Occurred()) null_result();
+    return r;
+  }
   // The slot in front of the receiver lets a bound method be called in place.
   PyObject* stack[3] = {nullptr, cls.get(), value};
   return PyObject_VectorcallMethod(kFromIsoFormat.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -188,6 +193,6 @@ int body(PyObject*, PyObject*) {
 const ModuleSpec kSpec{"processors", "kestrine/processors/processors.cpp", body};
 
 }  // namespace
-}  // namespace kx
+}  // namespace kx::processors
 
-PyMODINIT_FUNC PyInit_processors() { return kx::module_init(kx::kSpec); }
+PyMODINIT_FUNC PyInit_processors() { return kx::module_init(kx::processors::kSpec); }
