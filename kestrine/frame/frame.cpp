@@ -20,9 +20,9 @@ struct State {
 };
 State g_state;
 
-Name* g_names = nullptr;  // every Name of the module, interned at exec
-Site* g_sites = nullptr;  // every traceback site, given its code object at exec
-Func* g_funcs = nullptr;  // every function description, prepared at exec
+Name* g_names = nullptr;          // every Name of the module, interned at exec
+Site* g_sites = nullptr;          // every traceback site, given its code object at exec
+Func* g_funcs = nullptr;          // every function description, prepared at exec
 PyObject* g_init_code = nullptr;  // the "init <module>" entry of a failed exec
 
 }  // namespace
@@ -334,8 +334,8 @@ PyObject* one_vectorcall(PyObject* callable, PyObject* const* args, size_t nargs
 // Builds the __code__ that signature introspection reads: the parameters as
 // the code's arguments, `*a`/`**kw` flagged as on a def statement.
 PyObject* make_code(const Func& f) noexcept {
-  Ref code = Ref::steal(
-      reinterpret_cast<PyObject*>(PyCode_NewEmpty(f.site.file ? f.site.file : g_state.spec->source, f.name, f.site.line)));
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(f.site.file ? f.site.file : g_state.spec->source, f.name, f.site.line)));
   if (!code) return nullptr;
   const int extra = (f.shape & kMethod ? 1 : 0);
   Ref names = Ref::steal(PyList_New(0));
@@ -445,8 +445,7 @@ PyMethodDef function_methods[] = {
 };
 
 PyTypeObject FunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "kestrine_function",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "kestrine_function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

@@ -46,8 +46,9 @@ PyObject* process(const Args& a) {
 }
 
 constexpr int kProcessLine = __LINE__;
-Func kProcess{"process", {"DecimalResultProcessor.process", kProcessLine, kFile}, {{"value"}}, kMethod, &DecimalProcessorType,
-              process};
+Func kProcess{
+    "process", {"DecimalResultProcessor.process", kProcessLine, kFile}, {{"value"}}, kMethod, &DecimalProcessorType,
+    process};
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -154,8 +155,7 @@ void decimal_dealloc(PyObject* self) noexcept {
 }
 
 PyTypeObject DecimalProcessorType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "velmora.kestrine.processors.DecimalResultProcessor",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velmora.kestrine.processors.DecimalResultProcessor",
     .tp_basicsize = sizeof(DecimalProcessor),
     .tp_dealloc = decimal_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

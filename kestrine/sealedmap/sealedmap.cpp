@@ -485,8 +485,14 @@ PyObject* refusing_method(const Args& a) {
 }
 
 constexpr unsigned kAnyArgs = kMethod | kVarargs | kVarkw;
-Func kClassGetitem{"__class_getitem__", {"sealedmap.__class_getitem__", __LINE__}, {{"key"}}, kMethod, nullptr,
-                   class_getitem, nullptr, "cls"};
+Func kClassGetitem{"__class_getitem__",
+                   {"sealedmap.__class_getitem__", __LINE__},
+                   {{"key"}},
+                   kMethod,
+                   nullptr,
+                   class_getitem,
+                   nullptr,
+                   "cls"};
 Func kCopy{"copy", {"sealedmap.copy", __LINE__}, {}, kMethod, &Type, copy};
 Func kReduce{"__reduce__", {"sealedmap.__reduce__", __LINE__}, {}, kMethod, &Type, reduce};
 Func kClear{"clear", {"sealedmap.clear", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
