@@ -1,7 +1,9 @@
 """The callables of the three modules, found from their namespaces so that
-callables added later are covered without edits: shared by the frame's
-table of function objects and the hostile calls."""
+callables added later are covered without edits, and the keyword names and
+raw calls that the tests of argument binding share."""
 
+import ctypes
+import gc
 import sys
 
 from velmora.kestrine import processors, rowcore, sealedmap
@@ -57,3 +59,30 @@ def function_objects():
             module = func.__module__.rsplit(".", 1)[1]
             found.setdefault(f"{module}.{func.__qualname__}", (func, owner))
     return found
+
+
+class Boom(Exception):
+    pass
+
+
+class KeyText(str):
+    """A keyword name of a str subclass whose equality can raise or collect."""
+    mode = "plain"
+
+    def __eq__(self, other):
+        if self.mode == "raise":
+            raise Boom("eq")
+        if self.mode == "collect":
+            gc.collect()
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def call_raw(f, args, kwargs):
+    """Through PyObject_Call: the function gets the keyword dict itself,
+    also one the call syntax would refuse."""
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    return call(f, args, kwargs)

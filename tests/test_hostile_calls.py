@@ -7,12 +7,11 @@ raise an ordinary exception; a SystemError means an error was returned
 without an exception or the other way round. The table is built from the
 discovery in functions.py."""
 
-import ctypes
 import gc
 
 import pytest
 
-from functions import CALLABLES, instances
+from functions import CALLABLES, call_raw, instances
 from velmora.kestrine import rowcore, sealedmap
 
 
@@ -97,13 +96,6 @@ class Key(str):
 
 HOSTILE = [None, 0, -1, 2**64, 1.5, "", "x", b"", (), (1,), [], [None], {}, {"a": 0}, object(), type,
            RaisingEverything(), OddReturns()]
-
-
-def call_raw(f, args, kwargs):
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(f, args, kwargs)
 
 
 def attempt(f, /, *args, **kwargs):
