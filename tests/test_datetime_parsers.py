@@ -170,34 +170,6 @@ def test_exception_from_the_class_method_is_the_same_object(namespace, fname, cl
     assert names[-2:] == [f"{MOD}.{fname}", "fromisoformat"]
 
 
-@parsers
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, "{f}() takes exactly 1 positional argument (0 given)"),
-        (("a", "b"), {}, "{f}() takes exactly 1 positional argument (2 given)"),
-        (("a",), {"value": "b"}, "{f}() got multiple values for keyword argument 'value'"),
-        ((), {"text": "a"}, "{f}() got an unexpected keyword argument 'text'"),
-    ],
-)
-def test_argument_errors(fname, cls_name, cls, args, kwargs, message):
-    fn = getattr(processors, fname)
-    with pytest.raises(TypeError) as excinfo:
-        fn(*args, **kwargs)
-    assert str(excinfo.value) == message.format(f=fname)
-    assert tb_names(excinfo)[-1] == f"{MOD}.{fname}"
-
-
-@parsers
-def test_function_object_shape(fname, cls_name, cls):
-    fn = getattr(processors, fname)
-    assert fn.__name__ == fname
-    assert fn.__qualname__ == fname
-    assert fn.__module__ == MOD
-    assert fn.__doc__ is None
-    assert fn.__code__.co_varnames[: fn.__code__.co_argcount] == ("value",)
-
-
 def test_class_method_descriptor_of_another_class_is_refused(namespace):
     descriptor = vars(datetime.datetime)["fromisoformat"]
     Foreign = type("Foreign", (), {"fromisoformat": descriptor})

@@ -56,16 +56,6 @@ def test_type_layout():
     assert "__init__" not in vars(t)
     assert type(vars(t)["__reduce__"]) is types.MethodDescriptorType
     assert type(vars(t)["__setstate__"]) is types.MethodDescriptorType
-    process = vars(t)["process"]
-    assert process.__name__ == "process"
-    assert process.__qualname__ == "DecimalResultProcessor.process"
-    assert process.__module__ == MOD
-    assert process.__doc__ is None
-    assert process.__code__.co_varnames[: process.__code__.co_argcount] == ("self", "value")
-    # Through the class it is the plain function; through an instance, bound.
-    assert t.process is process
-    p = t(str, "%s")
-    assert p.process.__self__ is p and p.process.__func__ is process
 
 
 def test_no_attribute_dict_and_no_weak_references():
@@ -228,32 +218,6 @@ def test_recursion_through_type_is_guarded():
     p = DecimalResultProcessor(Again(), "%s")
     with pytest.raises(RecursionError):
         p.process(1)
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda p: p.process(), "process() takes exactly 1 positional argument (0 given)"),
-        (lambda p: p.process(1, 2), "process() takes exactly 1 positional argument (2 given)"),
-        (lambda p: p.process(1, value=2), "process() got multiple values for keyword argument 'value'"),
-        (lambda p: p.process(v=1), "process() got an unexpected keyword argument 'v'"),
-        (lambda p: DecimalResultProcessor.process(), "process() needs an argument"),
-    ],
-)
-def test_process_argument_errors(call, message):
-    p = DecimalResultProcessor(decimal.Decimal, "%s")
-    with pytest.raises(TypeError) as excinfo:
-        call(p)
-    assert str(excinfo.value) == message
-    assert tb_names(excinfo)[-1] == PROCESS
-
-
-@pytest.mark.parametrize("not_an_instance", [None, 1.5, "%s", object(), decimal.Decimal])
-def test_process_through_the_class_refuses_other_objects(not_an_instance):
-    with pytest.raises(TypeError, match="DecimalResultProcessor"):
-        DecimalResultProcessor.process(not_an_instance, 1.5)
-    with pytest.raises(TypeError, match="DecimalResultProcessor"):
-        DecimalResultProcessor.process(not_an_instance, None)
 
 
 # ---------------------------------------------------------------------------

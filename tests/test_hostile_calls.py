@@ -5,17 +5,14 @@ built at run time, of a str subclass, or not strings at all (through the C
 call API, which the call syntax would refuse). Each call must return or
 raise an ordinary exception; a SystemError means an error was returned
 without an exception or the other way round. The table is built from the
-modules' namespaces, so callables added later are covered without edits."""
+discovery in functions.py."""
 
-import ctypes
 import gc
-import sys
 
 import pytest
 
-from velmora.kestrine import processors, rowcore, sealedmap
-
-MODULES = (sealedmap, processors, rowcore)
+from functions import CALLABLES, call_raw, instances
+from velmora.kestrine import rowcore, sealedmap
 
 
 class Boom(Exception):
@@ -99,48 +96,6 @@ class Key(str):
 
 HOSTILE = [None, 0, -1, 2**64, 1.5, "", "x", b"", (), (1,), [], [None], {}, {"a": 0}, object(), type,
            RaisingEverything(), OddReturns()]
-
-
-def instances():
-    """A real instance of each module type, and its parent where it has one."""
-    parent = type("Parent", (), {"_key_not_found": lambda self, key, flag: None, "_key_to_index": {"a": 0}})()
-    row = rowcore.BaseRow(parent, None, {"a": 0}, (1,))
-    return {
-        sealedmap.sealedmap: sealedmap.sealedmap(a=1),
-        processors.DecimalResultProcessor: processors.DecimalResultProcessor(str, "%s"),
-        rowcore.BaseRow: row,
-    }
-
-
-def callables():
-    """(label, callable, owner type or None) for every function of the
-    modules and every callable in the namespace of their types."""
-    found = []
-    for mod in MODULES:
-        for name, obj in vars(mod).items():
-            if name.startswith("__") or isinstance(obj, type(sys)):
-                continue
-            if isinstance(obj, type):
-                for attr, member in vars(obj).items():
-                    if attr in ("__doc__", "__module__", "__dict__", "__weakref__", "__slots__", "__qualname__"):
-                        continue
-                    if isinstance(member, (classmethod, staticmethod)):
-                        member = getattr(obj, attr)
-                    if callable(member) or hasattr(member, "__get__"):
-                        found.append((f"{mod.__name__}.{name}.{attr}", member, obj))
-            elif callable(obj):
-                found.append((f"{mod.__name__}.{name}", obj, None))
-    return found
-
-
-CALLABLES = callables()
-
-
-def call_raw(f, args, kwargs):
-    call = ctypes.pythonapi.PyObject_Call
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return call(f, args, kwargs)
 
 
 def attempt(f, /, *args, **kwargs):

@@ -86,31 +86,6 @@ def test_namespace_order_and_type_shape():
         weakref.ref(row)
 
 
-@pytest.mark.parametrize(
-    "name, params",
-    [
-        ("__reduce__", ["self"]),
-        ("__getstate__", ["self"]),
-        ("__setstate__", ["self", "state"]),
-        ("_values_impl", ["self"]),
-        ("_get_by_key_impl_mapping", ["self", "key"]),
-        ("_to_tuple_instance", ["self"]),
-    ],
-)
-def test_methods_are_function_objects(name, params):
-    import inspect
-
-    fn = BaseRow.__dict__[name]
-    assert fn.__qualname__ == "BaseRow." + name
-    assert fn.__module__ == "velmora.kestrine.rowcore"
-    assert fn.__doc__ is None
-    assert list(inspect.signature(fn).parameters) == params
-    with pytest.raises(TypeError, match=rf"^{name}\(\) needs an argument$"):
-        fn()
-    with pytest.raises(TypeError):
-        fn(object(), *([None] * (len(params) - 1)))
-
-
 def test_getattr_is_builtin_method_of_one_argument():
     row = make()
     assert type(BaseRow.__dict__["__getattr__"]).__name__ == "method_descriptor"
@@ -341,17 +316,6 @@ def test_value_export():
             return reversed(self._data)
 
     assert Reversed(None, None, None, (1, 2))._values_impl() == [2, 1]
-
-
-@pytest.mark.parametrize("name", ["_values_impl", "_to_tuple_instance"])
-def test_no_argument_methods_refuse_arguments(name):
-    method = getattr(make(), name)
-    with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly 0 positional arguments \(1 given\)$") as e:
-        method(1)
-    assert_no_entry(e)
-    with pytest.raises(TypeError, match=rf"^{name}\(\) got an unexpected keyword argument 'k'$") as e:
-        method(k=1, j=2)
-    assert_no_entry(e)
 
 
 @pytest.mark.parametrize("field", ["_parent", "_key_to_index", "_data"])
@@ -627,21 +591,6 @@ def test_key_comparison_raising():
     with pytest.raises(Boom) as e:
         make()._get_by_key_impl_mapping(Key())
     assert_entries(e, "BaseRow._get_by_key_impl_mapping", "BaseRow._get_by_key_impl")
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, r"takes exactly 1 positional argument \(0 given\)"),
-        (("a", "b"), {}, r"takes exactly 1 positional argument \(2 given\)"),
-        (("a",), {"key": "a"}, r"got multiple values for keyword argument 'key'"),
-        ((), {"k": "a"}, r"got an unexpected keyword argument 'k'"),
-    ],
-)
-def test_key_access_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match=r"^_get_by_key_impl_mapping\(\) " + message + "$") as e:
-        make()._get_by_key_impl_mapping(*args, **kwargs)
-    assert_entries(e, "BaseRow._get_by_key_impl_mapping")
 
 
 # ---------------------------------------------------------------------------

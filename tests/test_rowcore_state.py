@@ -137,43 +137,6 @@ def test_reduce_reads_the_module_name_at_call_time(monkeypatch):
     assert_entries(e, "BaseRow.__reduce__")
 
 
-@pytest.mark.parametrize("name", ["__reduce__", "__getstate__", "__setstate__"])
-def test_needs_an_argument(name):
-    with pytest.raises(TypeError, match=rf"^{name}\(\) needs an argument$"):
-        getattr(BaseRow, name)()
-
-
-@pytest.mark.parametrize("name", ["__reduce__", "__getstate__"])
-def test_no_argument_state_methods_refuse_arguments(name):
-    row = make()
-    with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly 0 positional arguments \(1 given\)$"):
-        getattr(row, name)(1)
-    with pytest.raises(TypeError, match=rf"^{name}\(\) got an unexpected keyword argument 'x'$"):
-        getattr(row, name)(x=1)
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, r"__setstate__\(\) takes exactly 1 positional argument \(0 given\)"),
-        (({}, {}), {}, r"__setstate__\(\) takes exactly 1 positional argument \(2 given\)"),
-        (({},), {"state": {}}, r"__setstate__\(\) got multiple values for keyword argument 'state'"),
-        ((), {"s": {}}, r"__setstate__\(\) got an unexpected keyword argument 's'"),
-    ],
-)
-def test_setstate_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match="^" + message + "$") as e:
-        make().__setstate__(*args, **kwargs)
-    assert_entries(e, "BaseRow.__setstate__")
-
-
-def test_setstate_by_keyword():
-    row = make()
-    p = Parent({"z": 0})
-    row.__setstate__(state={"_parent": p, "_data": (9,)})
-    assert row.z == 9
-
-
 @pytest.mark.parametrize("state, shown", [([], "list"), (type("D", (dict,), {})(_parent=1, _data=()), "D")])
 def test_setstate_state_type(state, shown):
     with pytest.raises(TypeError) as e:
@@ -221,26 +184,7 @@ def test_setstate_failures_and_partial_updates():
     assert row._data == (8,) and row._key_to_index is old_map
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((Row,), {}, r"takes exactly 2 positional arguments \(1 given\)"),
-        ((Row, {}, 1), {}, r"takes exactly 2 positional arguments \(3 given\)"),
-        ((Row,), {"cls": Row}, r"got multiple values for keyword argument 'cls'"),
-        ((Row,), {"x": 1}, r"got an unexpected keyword argument 'x'"),
-    ],
-)
-def test_reconstructor_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match=r"^rowproxy_reconstructor\(\) " + message + "$") as e:
-        rowproxy_reconstructor(*args, **kwargs)
-    assert_entries(e, "rowproxy_reconstructor")
-
-
-def test_reconstructor_by_keyword_and_errors_propagate():
-    p = Parent({"a": 0})
-    row = rowproxy_reconstructor(state={"_parent": p, "_data": (1,)}, cls=Row)
-    assert row.a == 1
-
+def test_reconstructor_errors_propagate():
     class BadNew:
         def __new__(cls):
             raise ZeroDivisionError

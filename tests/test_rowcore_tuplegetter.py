@@ -55,18 +55,6 @@ def test_result_types_follow_the_form():
         tuplegetter(0, 9)(T)
 
 
-def test_function_object():
-    assert tuplegetter.__qualname__ == "tuplegetter"
-    assert tuplegetter.__module__ == "velmora.kestrine.rowcore"
-    assert tuplegetter.__doc__ is None
-
-
-def test_keyword_refused_first():
-    with pytest.raises(TypeError, match=r"^tuplegetter\(\) got an unexpected keyword argument 'key'$"):
-        tuplegetter("a", "b", key=1)
-    assert repr(tuplegetter(0, 1, **{})) == repr(operator.itemgetter(slice(0, 2)))
-
-
 def test_no_positions():
     with pytest.raises(IndexError, match="^tuple index out of range$") as e:
         tuplegetter()

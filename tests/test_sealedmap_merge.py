@@ -139,14 +139,6 @@ def test_union_too_many_arguments(m, n):
     assert entries(e)[-1] == f"{MOD}.sealedmap.union"
 
 
-def test_merge_with_rejects_keywords(m):
-    with pytest.raises(TypeError) as e:
-        m.merge_with({}, k=1, j=2)
-    assert str(e.value) == "merge_with() got an unexpected keyword argument 'k'"
-    assert entries(e)[-1] == f"{MOD}.sealedmap.merge_with"
-    assert m.merge_with(**{}) is m
-
-
 class BadBool:
     def __bool__(self):
         raise ValueError("no truth")
