@@ -120,13 +120,17 @@ void field_type_error(const char* expected, PyObject* got) noexcept {
 
 void null_result() noexcept { PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call"); }
 
-PyObject* call_one(PyObject* callable, PyObject* arg) noexcept {
-  RecursionGuard guard;
-  if (guard.failed()) return nullptr;
+PyObject* call_one_guarded_by_caller(PyObject* callable, PyObject* arg) noexcept {
   PyObject* stack[2] = {nullptr, arg};
   PyObject* r = PyObject_Vectorcall(callable, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!r && !PyErr_Occurred()) null_result();
   return r;
+}
+
+PyObject* call_one(PyObject* callable, PyObject* arg) noexcept {
+  RecursionGuard guard;
+  if (guard.failed()) return nullptr;
+  return call_one_guarded_by_caller(callable, arg);
 }
 
 // ---------------------------------------------------------------------------
@@ -203,6 +207,12 @@ bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & 
   return 0;
 }
 
+// A body returned nullptr: make sure an exception is set, add the entry.
+[[gnu::cold, gnu::noinline]] void body_failed(const Func& f) noexcept {
+  if (!PyErr_Occurred()) null_result();
+  add_traceback(f.site);
+}
+
 // Runs the body of a bound call. The recursion guard is held here, on the way
 // into every function of the module, because a body may call out to objects
 // that lead straight back into another function of the module (a rebound
@@ -211,14 +221,14 @@ bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & 
 PyObject* run(Func& f, const Args& a) noexcept {
   if (f.checks && check_exact(f, a) < 0) return nullptr;
   PyObject* r;
-  {
+  if (!f.guarded) {
+    r = f.impl(a);
+  } else {
     RecursionGuard guard;
     r = guard.failed() ? nullptr : f.impl(a);
   }
-  if (!r) [[unlikely]] {
-    if (!PyErr_Occurred()) null_result();
-    add_traceback(f.site);
-  }
+  if (!r) [[unlikely]]
+    body_failed(f);
   return r;
 }
 
@@ -328,6 +338,20 @@ PyObject* one_vectorcall(PyObject* callable, PyObject* const* args, size_t nargs
   Func& f = *as_function(callable)->func;
   if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) [[likely]]
     return run(f, Args{nullptr, args, args + 1, 0, nullptr});
+  return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
+// The same for a body that guards its own call-outs (the converters, called
+// once per value of every row): nothing between the call and the body.
+PyObject* unguarded_one_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) noexcept {
+  Func& f = *as_function(callable)->func;
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) [[likely]] {
+    PyObject* r = f.impl(Args{nullptr, args, args + 1, 0, nullptr});
+    if (!r) [[unlikely]]
+      body_failed(f);
+    return r;
+  }
   return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
@@ -472,7 +496,10 @@ PyObject* make_function(Func& f) noexcept {
   if (!code) return nullptr;
   FunctionObject* o = PyObject_GC_New(FunctionObject, &FunctionType);
   if (!o) return nullptr;
-  o->vectorcall = (f.shape == kPlain && f.nparams == 1 && !f.checks) ? one_vectorcall : function_vectorcall;
+  if (f.shape == kPlain && f.nparams == 1 && !f.checks)
+    o->vectorcall = f.guarded ? one_vectorcall : unguarded_one_vectorcall;
+  else
+    o->vectorcall = function_vectorcall;
   o->func = &f;
   o->name = PyUnicode_InternFromString(f.name);
   o->qualname = PyUnicode_InternFromString(f.site.qualname);

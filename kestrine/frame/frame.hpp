@@ -155,10 +155,12 @@ class RecursionGuard {
 // no result and set no exception.
 [[gnu::cold]] void null_result() noexcept;
 
-// callable(arg) under the recursion guard. The spare slot in front lets a
-// bound method put its instance there instead of allocating. Returns a new
-// reference, or nullptr with an exception set (never without one).
+// callable(arg). The spare slot in front lets a bound method put its instance
+// there instead of allocating. Returns a new reference, or nullptr with an
+// exception set (never without one). `call_one` holds the recursion guard;
+// `call_one_guarded_by_caller` is for a body that already holds it.
 PyObject* call_one(PyObject* callable, PyObject* arg) noexcept;
+PyObject* call_one_guarded_by_caller(PyObject* callable, PyObject* arg) noexcept;
 
 // ---------------------------------------------------------------------------
 // A place in the module that can show up in a traceback: the qualified name
@@ -223,6 +225,10 @@ struct Func {
   Impl impl;
   const char* rest_name = nullptr;  // kVarargs: the name shown for `*args`
   const char* self_name = "self";   // kMethod: the name shown for the instance
+  // Whether the call holds the recursion guard around the body. Only a body
+  // whose fast paths cannot call out, and that guards its own call-outs,
+  // goes without: the guard costs about 24 instructions a call.
+  bool guarded = true;
   // Filled once at exec.
   int nparams = -1;
   bool checks = false;  // some parameter has an exact type

@@ -41,8 +41,9 @@ PyObject* process(const Args& a) {
     text = Ref::steal(PyUnicode_Format(format.get(), value));
   if (!text) return nullptr;
   // `type_` may be another processor's bound `process`, and a chain of them
-  // as deep as the caller likes: tests/test_native_recursion.py.
-  return call_one(type.get(), text.get());
+  // as deep as the caller likes: the guard that this call of `process` holds
+  // ends it (tests/test_native_recursion.py).
+  return call_one_guarded_by_caller(type.get(), text.get());
 }
 
 constexpr int kProcessLine = __LINE__;

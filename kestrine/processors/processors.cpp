@@ -16,9 +16,20 @@ namespace {
 // ---------------------------------------------------------------------------
 // int_to_boolean
 
+// The converters are called once per value of every row, so they hold the
+// recursion guard only on the paths that call out to the value's own code
+// (which may be one of them again: `__bool__ = int_to_boolean`).
+
 PyObject* int_to_boolean(const Args& a) {
   PyObject* value = a.v[0];
   if (value == Py_None || value == Py_True || value == Py_False) return Py_NewRef(value);
+  if (PyLong_CheckExact(value)) {
+    // An int that is not compact is far from zero.
+    auto* v = reinterpret_cast<PyLongObject*>(value);
+    return PyBool_FromLong(!PyUnstable_Long_IsCompact(v) || PyUnstable_Long_CompactValue(v) != 0);
+  }
+  RecursionGuard guard;
+  if (guard.failed()) return nullptr;
   int truth = PyObject_IsTrue(value);
   if (truth < 0) return nullptr;
   return PyBool_FromLong(truth);
@@ -30,6 +41,7 @@ PyObject* int_to_boolean(const Args& a) {
 PyObject* to_str(const Args& a) {
   PyObject* value = a.v[0];
   if (value == Py_None) return Py_NewRef(value);
+  // The interpreter's str() holds the recursion guard itself.
   return PyObject_Str(value);
 }
 
@@ -103,16 +115,20 @@ PyObject* to_float(const Args& a) {
     const char* p = PyByteArray_AS_STRING(value);
     r = float_from_ascii(p, p + PyByteArray_GET_SIZE(value));
   } else {
-    return PyNumber_Float(value);
+    RecursionGuard guard;
+    return guard.failed() ? nullptr : PyNumber_Float(value);
   }
   if (r || PyErr_Occurred()) return r;
   return PyFloat_FromString(value);
 }
 
 constexpr int kLine = __LINE__;
-Func kIntToBoolean{"int_to_boolean", {"int_to_boolean", kLine}, {{"value"}}, kPlain, nullptr, int_to_boolean};
-Func kToStr{"to_str", {"to_str", kLine}, {{"value"}}, kPlain, nullptr, to_str};
-Func kToFloat{"to_float", {"to_float", kLine}, {{"value"}}, kPlain, nullptr, to_float};
+// The last three fields: no *args, the instance's name (unused), and no
+// recursion guard around the body (the bodies guard their own call-outs).
+Func kIntToBoolean{
+    "int_to_boolean", {"int_to_boolean", kLine}, {{"value"}}, kPlain, nullptr, int_to_boolean, nullptr, "self", false};
+Func kToStr{"to_str", {"to_str", kLine}, {{"value"}}, kPlain, nullptr, to_str, nullptr, "self", false};
+Func kToFloat{"to_float", {"to_float", kLine}, {{"value"}}, kPlain, nullptr, to_float, nullptr, "self", false};
 
 // ---------------------------------------------------------------------------
 // str_to_datetime, str_to_time, str_to_date: the class is read from the module
