@@ -478,6 +478,11 @@ Func kToTupleInstance{"_to_tuple_instance", {"BaseRow._to_tuple_instance", __LIN
 
 PyMethodDef row_methods[] = {
     {"__getattr__", row_getattr_method, METH_O, nullptr},
+    // The same function as the attribute slot, as a method rather than the
+    // slot wrapper type readiness would add (METH_COEXIST replaces that): the
+    // subclasses' attribute hook calls a method directly, a slot wrapper only
+    // through a bound method-wrapper made at each lookup.
+    {"__getattribute__", row_getattro, METH_O | METH_COEXIST, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
