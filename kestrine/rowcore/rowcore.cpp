@@ -219,6 +219,58 @@ PyObject* row_getattro(PyObject* self, PyObject* name) noexcept {
 PyObject* row_getattr_method(PyObject* self, PyObject* name) noexcept { return key_fallback(self, name); }
 
 // ---------------------------------------------------------------------------
+// Attribute access on interpreted subclasses
+//
+// A class statement gives every subclass the interpreter's attribute hook for
+// classes with __getattr__: it calls __getattribute__ and, on AttributeError,
+// __getattr__, each found on the type and called as a method. The subclass
+// slot below takes those same steps; while both names still resolve to
+// BaseRow's own methods it runs them directly instead of through the method
+// calls, and otherwise it hands the lookup to the interpreter's hook.
+
+Name kGetattrName{"__getattr__"};
+Name kGetattributeName{"__getattribute__"};
+
+PyObject* g_getattr_descr = nullptr;       // BaseRow.__dict__["__getattr__"]
+PyObject* g_getattribute_descr = nullptr;  // BaseRow.__dict__["__getattribute__"]
+getattrofunc g_hook = nullptr;             // the interpreter's hook, as class statements install it
+
+// Version tags of types whose hooks were found to be BaseRow's own. A tag
+// names one state of a type's attributes and those of its bases: any change
+// to them gives the type a new tag, and tags are never reused, so a match
+// means the two type lookups would find the same again.
+unsigned int g_own_hooks_seen[32];
+
+// Whether both hooks of `tp` are still BaseRow's own methods.
+inline bool own_hooks(PyTypeObject* tp) noexcept {
+  const unsigned int tag = tp->tp_version_tag;
+  unsigned int& seen = g_own_hooks_seen[tag % 32];
+  if (tag != 0 && seen == tag) return true;
+  if (_PyType_Lookup(tp, kGetattributeName.get()) != g_getattribute_descr ||
+      _PyType_Lookup(tp, kGetattrName.get()) != g_getattr_descr)
+    return false;
+  // The lookups give the type a tag if it had none.
+  seen = tp->tp_version_tag;
+  return true;
+}
+
+[[gnu::flatten]] PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept {
+  if (!own_hooks(Py_TYPE(self))) return g_hook(self, name);
+  // The interpreter's method calls that this replaces check the recursion
+  // depth; so does this path, once for both steps.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = row_getattro(self, name);
+  if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // As the hook does: the failed __getattribute__ is forgotten and
+    // __getattr__ gets its own try, so the parent is asked a second time.
+    PyErr_Clear();
+    r = key_fallback(self, name);
+  }
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+// ---------------------------------------------------------------------------
 // Construction
 
 // Strong references collected during one pass, turned into a tuple once.
@@ -360,6 +412,91 @@ PyObject* row_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return o;
 }
 
+// Calling a row type. While the type's construction is BaseRow's own (its
+// __new__ and __init__ are not overridden, it is not abstract), the call with
+// the four positional arguments allocates and initialises in one step, as the
+// interpreter's type call would through __new__ and __init__ with an argument
+// tuple. Every other call takes that type call itself.
+
+// The interpreter's type call, reached as for a type without vectorcall: the
+// arguments as a tuple and a dict, under its recursion check.
+[[gnu::noinline]] PyObject* type_call(PyObject* type, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) noexcept {
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Ref tuple = Ref::steal(PyTuple_New(n));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (nkw) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[n + k]) < 0) return nullptr;
+  }
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = Py_TYPE(type)->tp_call(type, tuple.get(), kwargs.get());
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  // The shapes that __init__ binds without a message: four positional
+  // arguments, the key map None or exactly a dict.
+  if (tp->tp_new != row_new || tp->tp_init != row_init || PyType_HasFeature(tp, Py_TPFLAGS_IS_ABSTRACT) ||
+      PyVectorcall_NARGS(nargsf) != 4 || (kwnames && PyTuple_GET_SIZE(kwnames)) ||
+      (args[2] != Py_None && !PyDict_CheckExact(args[2])))
+    return type_call(type, args, nargsf, kwnames);
+  // Processors are arbitrary callables and may construct rows in turn.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* o = row_new(tp, nullptr, nullptr);
+  if (o) {
+    PyObject* r = init_impl(Args{o, args, args + 4, 0, nullptr});
+    if (r) {
+      Py_DECREF(r);
+    } else {
+      add_traceback(kInit.site);
+      Py_CLEAR(o);
+    }
+  }
+  Py_LeaveRecursiveCall();
+  return o;
+}
+
+// BaseRow.__init_subclass__(**kw): passes everything on to the next class in
+// the new class's order (normally object), then gives the new class the
+// subclass attribute slot and the one-step construction. Both check at each
+// use that what they stand for is still in place, and the interpreter
+// rewrites the attribute slot when __getattr__ or __getattribute__ is
+// assigned later, so later changes to the class are honoured. A subclass
+// whose own __init_subclass__ does not call up keeps the interpreter's slots.
+Name kInitSubclass{"__init_subclass__"};
+
+PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+  Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                      reinterpret_cast<PyObject*>(&BaseRowType), cls, nullptr));
+  if (!super) return nullptr;
+  Ref method = Ref::steal(PyObject_GetAttr(super.get(), kInitSubclass.get()));
+  if (!method) return nullptr;
+  Ref r = Ref::steal(PyObject_Call(method.get(), args, kwargs));
+  if (!r) return nullptr;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  if (PyType_Check(cls) && PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) && PyType_IsSubtype(tp, &BaseRowType)) {
+    bool changed = false;
+    if (g_hook && tp->tp_getattro == g_hook) {
+      tp->tp_getattro = subclass_getattro;
+      changed = true;
+    }
+    if (!tp->tp_vectorcall) {
+      tp->tp_vectorcall = row_vectorcall;
+      changed = true;
+    }
+    if (changed) PyType_Modified(tp);
+  }
+  return r.release();
+}
+
 // ---------------------------------------------------------------------------
 // Length, iteration, hash, subscription
 
@@ -483,6 +620,8 @@ PyMethodDef row_methods[] = {
     // subclasses' attribute hook calls a method directly, a slot wrapper only
     // through a bound method-wrapper made at each lookup.
     {"__getattribute__", row_getattro, METH_O | METH_COEXIST, nullptr},
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -521,6 +660,7 @@ int ready_row_type() noexcept {
     t.tp_alloc = PyType_GenericAlloc;
     t.tp_new = row_new;
     t.tp_free = PyObject_GC_Del;
+    t.tp_vectorcall = row_vectorcall;
     if (PyType_Ready(&t) < 0) return -1;
   }
   Ref dict = Ref::steal(PyType_GetDict(&t));
@@ -744,6 +884,36 @@ PyObject* operator_module() noexcept {
   return import_module("operator");
 }
 
+// A type attribute of BaseRow (new reference) or nullptr with an exception.
+PyObject* own_attr(PyTypeObject* type, const Name& name) noexcept {
+  PyObject* found = _PyType_Lookup(type, name.get());
+  if (!found) PyErr_Format(PyExc_SystemError, "%s lacks %s", type->tp_name, name.text());
+  return Py_XNewRef(found);
+}
+
+// The attribute hook that a class statement installs for a class with
+// __getattr__, read off a throwaway class: the subclass slot hands to it
+// whatever it does not take itself.
+int find_getattr_hook() noexcept {
+  Ref name = Ref::steal(PyUnicode_FromString("_getattr_hook_probe"));
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  Ref dict = Ref::steal(PyDict_New());
+  if (!name || !bases || !dict || PyDict_SetItem(dict.get(), kGetattrName.get(), g_getattr_descr) < 0) return -1;
+  Ref probe = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name.get(),
+                                                      bases.get(), dict.get(), nullptr));
+  if (!probe) return -1;
+  g_hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
+  return 0;
+}
+
+int remember_own_methods() noexcept {
+  if (g_getattr_descr) return 0;
+  g_getattr_descr = own_attr(&BaseRowType, kGetattrName);
+  g_getattribute_descr = own_attr(&BaseRowType, kGetattributeName);
+  if (!g_getattr_descr || !g_getattribute_descr) return -1;
+  return find_getattr_hook();
+}
+
 int body(PyObject*, PyObject*) noexcept {
   if (ready_row_type() < 0 || bind("BaseRow", Py_NewRef(reinterpret_cast<PyObject*>(&BaseRowType))) < 0 ||
       bind("operator", operator_module()) < 0 || install(&BaseRowType, kReduce) < 0 ||
@@ -751,7 +921,7 @@ int body(PyObject*, PyObject*) noexcept {
       install(&BaseRowType, kValuesImpl) < 0 || install(&BaseRowType, kGetByKeyImplMapping) < 0 ||
       install(&BaseRowType, kToTupleInstance) < 0 ||
       bind("rowproxy_reconstructor", make_function(kReconstructor)) < 0 ||
-      bind("tuplegetter", make_function(kTuplegetter)) < 0)
+      bind("tuplegetter", make_function(kTuplegetter)) < 0 || remember_own_methods() < 0)
     return -1;
   return 0;
 }
