@@ -698,13 +698,47 @@ Name kRowproxyReconstructor{"rowproxy_reconstructor"};
 Name kOperator{"operator"};
 Name kItemgetter{"itemgetter"};
 
+// The objects the pickling steps find when nothing is overridden, kept from
+// start-up: BaseRow's own __getstate__, __setstate__ and __new__, and
+// object's __class__.
+PyObject* g_getstate_fn = nullptr;
+PyObject* g_setstate_fn = nullptr;
+PyObject* g_base_new = nullptr;
+PyObject* g_class_descr = nullptr;
+
+// Whether an attribute of `self` is exactly the type's attribute: the row's
+// lookup is BaseRow's (no __getattribute__ override) and there is no
+// instance dict that could shadow it. The type lookup is cached.
+inline bool type_attr_is(PyObject* self, const Name& name, PyObject* expected) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp->tp_dictoffset != 0) return false;
+  if (tp->tp_getattro != row_getattro &&
+      !(tp->tp_getattro == subclass_getattro && _PyType_Lookup(tp, kGetattributeName.get()) == g_getattribute_descr))
+    return false;
+  return _PyType_Lookup(tp, name.get()) == expected;
+}
+
+PyObject* getstate_impl(const Args& a) noexcept;
+PyObject* setstate_impl(const Args& a) noexcept;
+extern Func kGetstateFunc;
+extern Func kSetstateFunc;
+
 PyObject* reduce_impl(const Args& a) noexcept {
   Ref reconstructor = Ref::steal(lookup(kRowproxyReconstructor));
   if (!reconstructor) return nullptr;
-  Ref cls = Ref::steal(PyObject_GetAttr(a.self, kClass.get()));
+  // self.__class__ and self.__getstate__(), called directly when they are
+  // the base implementations.
+  Ref cls = type_attr_is(a.self, kClass, g_class_descr) ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self)))
+                                                        : Ref::steal(PyObject_GetAttr(a.self, kClass.get()));
   if (!cls) return nullptr;
-  PyObject* argv[2] = {nullptr, a.self};
-  Ref state = Ref::steal(call_method(kGetstate.get(), argv + 1, 1));
+  Ref state;
+  if (type_attr_is(a.self, kGetstate, g_getstate_fn)) {
+    state = Ref::steal(getstate_impl(Args{a.self, nullptr, nullptr, 0, nullptr}));
+    if (!state) add_traceback(kGetstateFunc.site);
+  } else {
+    PyObject* argv[2] = {nullptr, a.self};
+    state = Ref::steal(call_method(kGetstate.get(), argv + 1, 1));
+  }
   if (!state) return nullptr;
   Ref inner = Ref::steal(PyTuple_Pack(2, cls.get(), state.get()));
   if (!inner) return nullptr;
@@ -758,12 +792,30 @@ PyObject* setstate_impl(const Args& a) noexcept {
 
 PyObject* reconstructor_impl(const Args& a) noexcept {
   PyObject* cls = a.v[0];
-  Ref new_fn = Ref::steal(PyObject_GetAttr(cls, kNew.get()));
-  if (!new_fn) return nullptr;
-  Ref obj = Ref::steal(PyObject_CallOneArg(new_fn.get(), cls));
+  PyObject* state = a.v[1];
+  Ref obj;
+  // cls.__new__(cls): when that is BaseRow's own __new__ reached through a
+  // plain class, it allocates with BaseRow's allocation, which it checks
+  // applies to cls.
+  if (Py_IS_TYPE(cls, &PyType_Type) && reinterpret_cast<PyTypeObject*>(cls)->tp_new == row_new &&
+      _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), kNew.get()) == g_base_new) {
+    obj = Ref::steal(row_new(reinterpret_cast<PyTypeObject*>(cls), nullptr, nullptr));
+  } else {
+    Ref new_fn = Ref::steal(PyObject_GetAttr(cls, kNew.get()));
+    if (!new_fn) return nullptr;
+    obj = Ref::steal(PyObject_CallOneArg(new_fn.get(), cls));
+  }
   if (!obj) return nullptr;
-  PyObject* argv[3] = {nullptr, obj.get(), a.v[1]};
-  Ref r = Ref::steal(call_method(kSetstate.get(), argv + 1, 2));
+  Ref r;
+  // obj.__setstate__(state): the base implementation directly, when its
+  // argument passes the exact-type check.
+  if ((state == Py_None || PyDict_CheckExact(state)) && type_attr_is(obj.get(), kSetstate, g_setstate_fn)) {
+    r = Ref::steal(setstate_impl(Args{obj.get(), &a.v[1], nullptr, 0, nullptr}));
+    if (!r) add_traceback(kSetstateFunc.site);
+  } else {
+    PyObject* argv[3] = {nullptr, obj.get(), state};
+    r = Ref::steal(call_method(kSetstate.get(), argv + 1, 2));
+  }
   if (!r) return nullptr;
   return obj.release();
 }
@@ -910,7 +962,12 @@ int remember_own_methods() noexcept {
   if (g_getattr_descr) return 0;
   g_getattr_descr = own_attr(&BaseRowType, kGetattrName);
   g_getattribute_descr = own_attr(&BaseRowType, kGetattributeName);
-  if (!g_getattr_descr || !g_getattribute_descr) return -1;
+  g_getstate_fn = own_attr(&BaseRowType, kGetstate);
+  g_setstate_fn = own_attr(&BaseRowType, kSetstate);
+  g_base_new = own_attr(&BaseRowType, kNew);
+  g_class_descr = own_attr(&PyBaseObject_Type, kClass);
+  if (!g_getattr_descr || !g_getattribute_descr || !g_getstate_fn || !g_setstate_fn || !g_base_new || !g_class_descr)
+    return -1;
   return find_getattr_hook();
 }
 
