@@ -178,3 +178,23 @@ def test_pickle_round_trip_of_a_module_level_subclass():
 
 class Plain(BaseRow):
     __slots__ = ()
+
+
+
+def test_mapping_view_subscription_is_the_key_lookup_and_follows_reassignment():
+    import traceback
+
+    View = fresh_class(__getitem__=BaseRow._get_by_key_impl_mapping)
+    parent = Parent()
+    view = View(parent, None, KM, (1, 2))
+    assert view["b"] == 2
+    with pytest.raises(KeyError) as info:
+        view[0]
+    assert parent.misses == [(0, False)]
+    names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)][1:]
+    assert names == ["velmora.kestrine.rowcore.BaseRow._get_by_key_impl_mapping",
+                     "velmora.kestrine.rowcore.BaseRow._get_by_key_impl", "_key_not_found"]
+    View.__getitem__ = lambda self, key: ("own", key)
+    assert view["b"] == ("own", "b")
+    del View.__getitem__
+    assert view[1] == 2

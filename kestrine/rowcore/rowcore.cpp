@@ -473,6 +473,11 @@ PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, P
 // whose own __init_subclass__ does not call up keeps the interpreter's slots.
 Name kInitSubclass{"__init_subclass__"};
 
+// The subscription slot for subclasses whose __getitem__ is
+// _get_by_key_impl_mapping (below), and the interpreter's slot it stands in for.
+PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept;
+binaryfunc g_subscript_hook = nullptr;
+
 PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
   Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                       reinterpret_cast<PyObject*>(&BaseRowType), cls, nullptr));
@@ -486,6 +491,10 @@ PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noe
     bool changed = false;
     if (g_hook && tp->tp_getattro == g_hook) {
       tp->tp_getattro = subclass_getattro;
+      changed = true;
+    }
+    if (g_subscript_hook && tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == g_subscript_hook) {
+      tp->tp_as_mapping->mp_subscript = subclass_subscript;
       changed = true;
     }
     if (!tp->tp_vectorcall) {
@@ -612,6 +621,30 @@ Func kGetByKeyImplMapping{
     get_by_key_impl_mapping};
 Func kToTupleInstance{"_to_tuple_instance", {"BaseRow._to_tuple_instance", __LINE__}, {}, kMethod, &BaseRowType,
                       to_tuple_instance};
+
+// A subclass that takes _get_by_key_impl_mapping as its __getitem__ (the
+// toolkit's mapping view of a row) gets the interpreter's subscription slot,
+// which finds that function on the type and calls it with the row and the
+// key. While the type's __getitem__ is still that function this slot runs
+// its body directly, with the traceback entry its call would add.
+PyObject* g_get_by_key_fn = nullptr;  // BaseRow.__dict__["_get_by_key_impl_mapping"]
+Name kGetitemName{"__getitem__"};
+Name kGetByKeyName{"_get_by_key_impl_mapping"};
+unsigned int g_own_getitem_seen[32];  // version tags, as for the attribute hooks
+
+PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  const unsigned int tag = tp->tp_version_tag;
+  unsigned int& seen = g_own_getitem_seen[tag % 32];
+  if (tag == 0 || seen != tag) {
+    if (_PyType_Lookup(tp, kGetitemName.get()) != g_get_by_key_fn) return g_subscript_hook(self, key);
+    seen = tp->tp_version_tag;
+  }
+  RowObject* row = as_row(self);
+  PyObject* r = row->ops->get_by_key_impl(row, key, 0);
+  if (!r) add_traceback(kGetByKeyImplMapping.site);
+  return r;
+}
 
 PyMethodDef row_methods[] = {
     {"__getattr__", row_getattr_method, METH_O, nullptr},
@@ -950,11 +983,14 @@ int find_getattr_hook() noexcept {
   Ref name = Ref::steal(PyUnicode_FromString("_getattr_hook_probe"));
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   Ref dict = Ref::steal(PyDict_New());
-  if (!name || !bases || !dict || PyDict_SetItem(dict.get(), kGetattrName.get(), g_getattr_descr) < 0) return -1;
+  if (!name || !bases || !dict || PyDict_SetItem(dict.get(), kGetattrName.get(), g_getattr_descr) < 0 ||
+      PyDict_SetItem(dict.get(), kGetitemName.get(), g_getattr_descr) < 0)
+    return -1;
   Ref probe = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name.get(),
                                                       bases.get(), dict.get(), nullptr));
   if (!probe) return -1;
   g_hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
+  g_subscript_hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_as_mapping->mp_subscript;
   return 0;
 }
 
@@ -966,7 +1002,9 @@ int remember_own_methods() noexcept {
   g_setstate_fn = own_attr(&BaseRowType, kSetstate);
   g_base_new = own_attr(&BaseRowType, kNew);
   g_class_descr = own_attr(&PyBaseObject_Type, kClass);
-  if (!g_getattr_descr || !g_getattribute_descr || !g_getstate_fn || !g_setstate_fn || !g_base_new || !g_class_descr)
+  g_get_by_key_fn = own_attr(&BaseRowType, kGetByKeyName);
+  if (!g_getattr_descr || !g_getattribute_descr || !g_getstate_fn || !g_setstate_fn || !g_base_new || !g_class_descr ||
+      !g_get_by_key_fn)
     return -1;
   return find_getattr_hook();
 }
