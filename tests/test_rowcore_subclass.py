@@ -198,3 +198,27 @@ def test_mapping_view_subscription_is_the_key_lookup_and_follows_reassignment():
     assert view["b"] == ("own", "b")
     del View.__getitem__
     assert view[1] == 2
+
+
+def test_traceback_entries_stay_right_when_their_frames_are_reused():
+    import traceback
+
+    row = BaseRow(Parent(), None, KM, (1, 2))
+
+    def entries(exc):
+        return [(e.name, e.lineno) for e in traceback.extract_tb(exc.__traceback__)][1:]
+
+    with pytest.raises(AttributeError) as first:
+        row.zz
+    kept = first.value
+    for frame, _ in traceback.walk_tb(kept.__traceback__):
+        if frame.f_code.co_name.startswith("velmora."):
+            frame.clear()
+    with pytest.raises(AttributeError) as second:
+        row.yy
+    with pytest.raises(AttributeError) as third:
+        row.xx
+    assert entries(kept) == entries(second.value) == entries(third.value)
+    assert [name for name, _ in entries(kept)][:2] == [
+        "velmora.kestrine.rowcore.BaseRow.__getattr__", "velmora.kestrine.rowcore.BaseRow._get_by_key_impl"]
+    assert str(second.value) == "yy" and str(third.value) == "xx"

@@ -50,11 +50,18 @@ void add_traceback(Site& site) noexcept {
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(site.file ? site.file : g.spec->source, name.c_str(), site.line));
   }
   if (site.code && g.ns) {
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code), g.ns, nullptr);
-    if (frame) {
+    // Making a frame (and the function object it is made with) is most of
+    // an entry's cost; once the last traceback holding the entry's frame is
+    // gone, the next failure takes the same frame again. A frame of a
+    // finished entry holds no state of its own: its line is in the traceback.
+    if (!site.frame || Py_REFCNT(site.frame) > 1) {
+      PyObject* frame = reinterpret_cast<PyObject*>(
+          PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(site.code), g.ns, nullptr));
+      if (frame) Py_XSETREF(site.frame, frame);
+    }
+    if (site.frame && Py_REFCNT(site.frame) == 1) {
       PyErr_SetRaisedException(exc);
-      PyTraceBack_Here(frame);
-      Py_DECREF(frame);
+      PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(site.frame));
       return;
     }
   }

@@ -91,6 +91,7 @@ struct Site {
   int line;
   const char* file = nullptr;  // the source file, when not the module's main one
   PyObject* code = nullptr;
+  PyObject* frame = nullptr;  // the entry's frame, kept for the next failure
 };
 
 // Append the traceback entry for `site` to the exception being raised.
