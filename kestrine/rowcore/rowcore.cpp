@@ -448,6 +448,18 @@ PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, P
       PyVectorcall_NARGS(nargsf) != 4 || (kwnames && PyTuple_GET_SIZE(kwnames)) ||
       (args[2] != Py_None && !PyDict_CheckExact(args[2])))
     return type_call(type, args, nargsf, kwnames);
+  // Without processors, from an exact tuple, nothing runs code of others:
+  // the fields are filled at once.
+  if (args[1] == Py_None && PyTuple_CheckExact(args[3])) {
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    RowObject* row = as_row(o);
+    row->ops = &g_ops;
+    row->parent = Py_NewRef(args[0]);
+    row->key_to_index = Py_NewRef(args[2]);
+    row->data = Py_NewRef(args[3]);
+    return o;
+  }
   // Processors are arbitrary callables and may construct rows in turn.
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   PyObject* o = row_new(tp, nullptr, nullptr);
