@@ -41,7 +41,7 @@ struct RowObject {
 
 inline RowObject* as_row(PyObject* o) noexcept { return reinterpret_cast<RowObject*>(o); }
 
-PyTypeObject BaseRowType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+extern PyTypeObject BaseRowType;
 
 Name kKeyNotFound{"_key_not_found"};
 Name kInitName{"__init__"};
@@ -233,6 +233,47 @@ PyObject* row_getattro(PyObject* self, PyObject* name) noexcept {
 PyObject* row_getattr_method(PyObject* self, PyObject* name) noexcept { return key_fallback(self, name); }
 
 // ---------------------------------------------------------------------------
+// Attribute access on interpreted subclasses
+//
+// A class statement gives every subclass the interpreter's attribute hook for
+// classes with __getattr__: it calls __getattribute__ and, on AttributeError,
+// __getattr__, each found on the type and called as a method. The subclass
+// slot below takes those same steps; while both names still resolve to
+// BaseRow's own methods it runs them directly instead of through the method
+// calls, and otherwise it hands the lookup to the interpreter's hook.
+
+Name kGetattrName{"__getattr__"};
+Name kGetattributeName{"__getattribute__"};
+
+PyObject* g_getattr_descr = nullptr;       // BaseRow.__dict__["__getattr__"]
+PyObject* g_getattribute_descr = nullptr;  // BaseRow.__dict__["__getattribute__"]
+getattrofunc g_hook = nullptr;             // the interpreter's hook, as class statements install it
+
+// Whether both hooks of `tp` are still BaseRow's own methods. Both lookups
+// are answered by the interpreter's type cache; nothing is remembered here,
+// since the module writes no state of its own after start-up.
+inline bool own_hooks(PyTypeObject* tp) noexcept {
+  return _PyType_Lookup(tp, kGetattributeName.get()) == g_getattribute_descr &&
+         _PyType_Lookup(tp, kGetattrName.get()) == g_getattr_descr;
+}
+
+[[gnu::flatten]] PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept {
+  if (!own_hooks(Py_TYPE(self))) return g_hook(self, name);
+  // The interpreter's method calls that this replaces check the recursion
+  // depth; so does this path, once for both steps.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = row_getattro(self, name);
+  if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // As the hook does: the failed __getattribute__ is forgotten and
+    // __getattr__ gets its own try, so the parent is asked a second time.
+    PyErr_Clear();
+    r = key_fallback(self, name);
+  }
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+// ---------------------------------------------------------------------------
 // Construction
 
 // Strong references collected during one pass, turned into a tuple once.
@@ -356,15 +397,7 @@ int row_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 PyObject* row_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-  PyObject* o;
-  if (!PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
-    o = type->tp_alloc(type, 0);
-  } else {
-    // object.__new__ reports the abstract methods.
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    o = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
-  }
+  PyObject* o = new_instance(type);
   if (!o) return nullptr;
   RowObject* row = as_row(o);
   row->ops = &g_ops;
@@ -372,6 +405,112 @@ PyObject* row_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   row->key_to_index = Py_NewRef(Py_None);
   row->data = Py_NewRef(Py_None);
   return o;
+}
+
+// Calling a row type. While the type's construction is BaseRow's own (its
+// __new__ and __init__ are not overridden, it is not abstract), the call with
+// the four positional arguments allocates and initialises in one step, as the
+// interpreter's type call would through __new__ and __init__ with an argument
+// tuple. Every other call takes that type call itself.
+
+// The interpreter's type call, reached as for a type without vectorcall: the
+// arguments as a tuple and a dict, under its recursion check.
+[[gnu::noinline]] PyObject* type_call(PyObject* type, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) noexcept {
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Ref tuple = Ref::steal(PyTuple_New(n));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (nkw) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[n + k]) < 0) return nullptr;
+  }
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = Py_TYPE(type)->tp_call(type, tuple.get(), kwargs.get());
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  // The shapes that __init__ binds without a message: four positional
+  // arguments, the key map None or exactly a dict.
+  if (tp->tp_new != row_new || tp->tp_init != row_init || PyType_HasFeature(tp, Py_TPFLAGS_IS_ABSTRACT) ||
+      PyVectorcall_NARGS(nargsf) != 4 || (kwnames && PyTuple_GET_SIZE(kwnames)) ||
+      (args[2] != Py_None && !PyDict_CheckExact(args[2])))
+    return type_call(type, args, nargsf, kwnames);
+  // Without processors, from an exact tuple, nothing runs code of others:
+  // the fields are filled at once.
+  if (args[1] == Py_None && PyTuple_CheckExact(args[3])) {
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    RowObject* row = as_row(o);
+    row->ops = &g_ops;
+    row->parent = Py_NewRef(args[0]);
+    row->key_to_index = Py_NewRef(args[2]);
+    row->data = Py_NewRef(args[3]);
+    return o;
+  }
+  // Processors are arbitrary callables and may construct rows in turn.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* o = row_new(tp, nullptr, nullptr);
+  if (o) {
+    PyObject* r = init_impl(Args{o, args, args + 4, 0, nullptr});
+    if (r) {
+      Py_DECREF(r);
+    } else {
+      add_traceback(kInit.site);
+      Py_CLEAR(o);
+    }
+  }
+  Py_LeaveRecursiveCall();
+  return o;
+}
+
+// BaseRow.__init_subclass__(**kw): passes everything on to the next class in
+// the new class's order (normally object), then gives the new class the
+// subclass attribute slot and the one-step construction. Both check at each
+// use that what they stand for is still in place, and the interpreter
+// rewrites the attribute slot when __getattr__ or __getattribute__ is
+// assigned later, so later changes to the class are honoured. A subclass
+// whose own __init_subclass__ does not call up keeps the interpreter's slots.
+Name kInitSubclass{"__init_subclass__"};
+
+// The subscription slot for subclasses whose __getitem__ is
+// _get_by_key_impl_mapping (below), and the interpreter's slot it stands in for.
+PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept;
+binaryfunc g_subscript_hook = nullptr;
+
+PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+  Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                      reinterpret_cast<PyObject*>(&BaseRowType), cls, nullptr));
+  if (!super) return nullptr;
+  Ref method = Ref::steal(PyObject_GetAttr(super.get(), kInitSubclass.get()));
+  if (!method) return nullptr;
+  Ref r = Ref::steal(PyObject_Call(method.get(), args, kwargs));
+  if (!r) return nullptr;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  if (PyType_Check(cls) && PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) && PyType_IsSubtype(tp, &BaseRowType)) {
+    bool changed = false;
+    if (g_hook && tp->tp_getattro == g_hook) {
+      tp->tp_getattro = subclass_getattro;
+      changed = true;
+    }
+    if (g_subscript_hook && tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == g_subscript_hook) {
+      tp->tp_as_mapping->mp_subscript = subclass_subscript;
+      changed = true;
+    }
+    if (!tp->tp_vectorcall) {
+      tp->tp_vectorcall = row_vectorcall;
+      changed = true;
+    }
+    if (changed) PyType_Modified(tp);
+  }
+  return r.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -465,11 +604,7 @@ int row_clear(PyObject* self) noexcept {
 
 void row_dealloc(PyObject* self) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
-  // Interpreted subclasses run their finalizer in the interpreter's own
-  // dealloc; this covers a native type that adds one without a dealloc.
-  if (tp->tp_finalize && tp->tp_dealloc == row_dealloc && !PyObject_GC_IsFinalized(self)) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-  }
+  if (finalizer_resurrected(self, row_dealloc)) return;
   // Rows chain through their parents (and values), so releasing the first
   // of a long chain would recurse once per link; the trashcan defers the deep
   // ones (tests/test_native_recursion.py). The row must be untracked before
@@ -503,8 +638,33 @@ Func kGetByKeyImplMapping{
 Func kToTupleInstance{"_to_tuple_instance", {"BaseRow._to_tuple_instance", __LINE__}, {}, kMethod, &BaseRowType,
                       to_tuple_instance};
 
+// A subclass that takes _get_by_key_impl_mapping as its __getitem__ (the
+// toolkit's mapping view of a row) gets the interpreter's subscription slot,
+// which finds that function on the type and calls it with the row and the
+// key. While the type's __getitem__ is still that function this slot runs
+// its body directly, with the traceback entry its call would add.
+PyObject* g_get_by_key_fn = nullptr;  // BaseRow.__dict__["_get_by_key_impl_mapping"]
+Name kGetitemName{"__getitem__"};
+Name kGetByKeyName{"_get_by_key_impl_mapping"};
+PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  // The type cache answers the lookup; nothing is remembered here.
+  if (_PyType_Lookup(tp, kGetitemName.get()) != g_get_by_key_fn) return g_subscript_hook(self, key);
+  RowObject* row = as_row(self);
+  PyObject* r = row->ops->get_by_key_impl(row, key, 0);
+  if (!r) add_traceback(kGetByKeyImplMapping.site);
+  return r;
+}
+
 PyMethodDef row_methods[] = {
     {"__getattr__", row_getattr_method, METH_O, nullptr},
+    // The same function as the attribute slot, as a method rather than the
+    // slot wrapper type readiness would add (METH_COEXIST replaces that): the
+    // subclasses' attribute hook calls a method directly, a slot wrapper only
+    // through a bound method-wrapper made at each lookup.
+    {"__getattribute__", row_getattro, METH_O | METH_COEXIST, nullptr},
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -518,45 +678,53 @@ PyMemberDef row_members[] = {
 PyMappingMethods row_as_mapping = {row_length, row_subscript, nullptr};
 PySequenceMethods row_as_sequence = {row_length, nullptr, nullptr, row_item};
 
-// The slot wrapper of __init__ reads its docstring from this copy of the
-// interpreter's slot description.
+PyTypeObject BaseRowType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velmora.kestrine.rowcore.BaseRow",
+    .tp_basicsize = sizeof(RowObject),
+    .tp_dealloc = row_dealloc,
+    .tp_as_sequence = &row_as_sequence,
+    .tp_as_mapping = &row_as_mapping,
+    .tp_hash = row_hash,
+    .tp_getattro = row_getattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = row_traverse,
+    .tp_clear = row_clear,
+    .tp_iter = row_iter,
+    .tp_methods = row_methods,
+    .tp_members = row_members,
+    .tp_init = row_init,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_new = row_new,
+    .tp_free = PyObject_GC_Del,
+    .tp_vectorcall = row_vectorcall,
+};
+
+// The description of BaseRow's own `__init__` descriptor: the interpreter's
+// description of the slot, copied at start-up, with the docstring.
 wrapperbase g_init_base;
 
-// Makes BaseRow ready and gives its __init__ the docstring. 0 or -1.
+// Makes BaseRow ready and gives it an `__init__` descriptor of its own that
+// carries the docstring; the interpreter's descriptor is left as it is and
+// replaced in the namespace. It calls the same slot function, and its
+// description names the same slot, so subclasses inherit `tp_init` as before.
+// 0 or -1.
 int ready_row_type() noexcept {
-  PyTypeObject& t = BaseRowType;
-  if (!(t.tp_flags & Py_TPFLAGS_READY)) {
-    t.tp_name = "velmora.kestrine.rowcore.BaseRow";
-    t.tp_basicsize = sizeof(RowObject);
-    t.tp_dealloc = row_dealloc;
-    t.tp_as_sequence = &row_as_sequence;
-    t.tp_as_mapping = &row_as_mapping;
-    t.tp_hash = row_hash;
-    t.tp_getattro = row_getattro;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = row_traverse;
-    t.tp_clear = row_clear;
-    t.tp_iter = row_iter;
-    t.tp_methods = row_methods;
-    t.tp_members = row_members;
-    t.tp_init = row_init;
-    t.tp_alloc = PyType_GenericAlloc;
-    t.tp_new = row_new;
-    t.tp_free = PyObject_GC_Del;
-    if (PyType_Ready(&t) < 0) return -1;
-  }
-  Ref dict = Ref::steal(PyType_GetDict(&t));
+  if (PyType_Ready(&BaseRowType) < 0) return -1;
+  Ref dict = Ref::steal(PyType_GetDict(&BaseRowType));
   if (!dict) return -1;
   Ref init;
   if (PyDict_GetItemRef(dict.get(), kInitName.get(), init.out()) < 0) return -1;
-  if (init && Py_IS_TYPE(init.get(), &PyWrapperDescr_Type)) {
-    auto* w = reinterpret_cast<PyWrapperDescrObject*>(init.get());
-    if (w->d_base != &g_init_base) {
-      g_init_base = *w->d_base;
-      g_init_base.doc = "Row objects are constructed by CursorResult objects.";
-      w->d_base = &g_init_base;
-    }
+  if (!init || !Py_IS_TYPE(init.get(), &PyWrapperDescr_Type)) {
+    PyErr_SetString(PyExc_SystemError, "BaseRow.__init__ is not the slot's descriptor");
+    return -1;
   }
+  const wrapperbase* slot = reinterpret_cast<PyWrapperDescrObject*>(init.get())->d_base;
+  if (slot == &g_init_base) return 0;
+  g_init_base = *slot;
+  g_init_base.doc = "Row objects are constructed by CursorResult objects.";
+  Ref own = Ref::steal(PyDescr_NewWrapper(&BaseRowType, &g_init_base, reinterpret_cast<void*>(row_init)));
+  if (!own || PyDict_SetItem(dict.get(), kInitName.get(), own.get()) < 0) return -1;
+  PyType_Modified(&BaseRowType);
   return 0;
 }
 
@@ -580,13 +748,47 @@ Name kRowproxyReconstructor{"rowproxy_reconstructor"};
 Name kOperator{"operator"};
 Name kItemgetter{"itemgetter"};
 
+// The objects the pickling steps find when nothing is overridden, kept from
+// start-up: BaseRow's own __getstate__, __setstate__ and __new__, and
+// object's __class__.
+PyObject* g_getstate_fn = nullptr;
+PyObject* g_setstate_fn = nullptr;
+PyObject* g_base_new = nullptr;
+PyObject* g_class_descr = nullptr;
+
+// Whether an attribute of `self` is exactly the type's attribute: the row's
+// lookup is BaseRow's (no __getattribute__ override) and there is no
+// instance dict that could shadow it. The type lookup is cached.
+inline bool type_attr_is(PyObject* self, const Name& name, PyObject* expected) noexcept {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp->tp_dictoffset != 0) return false;
+  if (tp->tp_getattro != row_getattro &&
+      !(tp->tp_getattro == subclass_getattro && _PyType_Lookup(tp, kGetattributeName.get()) == g_getattribute_descr))
+    return false;
+  return _PyType_Lookup(tp, name.get()) == expected;
+}
+
+PyObject* getstate_impl(const Args& a) noexcept;
+PyObject* setstate_impl(const Args& a) noexcept;
+extern Func kGetstateFunc;
+extern Func kSetstateFunc;
+
 PyObject* reduce_impl(const Args& a) noexcept {
   Ref reconstructor = Ref::steal(lookup(kRowproxyReconstructor));
   if (!reconstructor) return nullptr;
-  Ref cls = Ref::steal(PyObject_GetAttr(a.self, kClass.get()));
+  // self.__class__ and self.__getstate__(), called directly when they are
+  // the base implementations.
+  Ref cls = type_attr_is(a.self, kClass, g_class_descr) ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self)))
+                                                        : Ref::steal(PyObject_GetAttr(a.self, kClass.get()));
   if (!cls) return nullptr;
-  PyObject* argv[2] = {nullptr, a.self};
-  Ref state = Ref::steal(call_method(kGetstate.get(), argv + 1, 1));
+  Ref state;
+  if (type_attr_is(a.self, kGetstate, g_getstate_fn)) {
+    state = Ref::steal(getstate_impl(Args{a.self, nullptr, nullptr, 0, nullptr}));
+    if (!state) add_traceback(kGetstateFunc.site);
+  } else {
+    PyObject* argv[2] = {nullptr, a.self};
+    state = Ref::steal(call_method(kGetstate.get(), argv + 1, 1));
+  }
   if (!state) return nullptr;
   Ref inner = Ref::steal(PyTuple_Pack(2, cls.get(), state.get()));
   if (!inner) return nullptr;
@@ -640,12 +842,30 @@ PyObject* setstate_impl(const Args& a) noexcept {
 
 PyObject* reconstructor_impl(const Args& a) noexcept {
   PyObject* cls = a.v[0];
-  Ref new_fn = Ref::steal(PyObject_GetAttr(cls, kNew.get()));
-  if (!new_fn) return nullptr;
-  Ref obj = Ref::steal(PyObject_CallOneArg(new_fn.get(), cls));
+  PyObject* state = a.v[1];
+  Ref obj;
+  // cls.__new__(cls): when that is BaseRow's own __new__ reached through a
+  // plain class, it allocates with BaseRow's allocation, which it checks
+  // applies to cls.
+  if (Py_IS_TYPE(cls, &PyType_Type) && reinterpret_cast<PyTypeObject*>(cls)->tp_new == row_new &&
+      _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), kNew.get()) == g_base_new) {
+    obj = Ref::steal(row_new(reinterpret_cast<PyTypeObject*>(cls), nullptr, nullptr));
+  } else {
+    Ref new_fn = Ref::steal(PyObject_GetAttr(cls, kNew.get()));
+    if (!new_fn) return nullptr;
+    obj = Ref::steal(PyObject_CallOneArg(new_fn.get(), cls));
+  }
   if (!obj) return nullptr;
-  PyObject* argv[3] = {nullptr, obj.get(), a.v[1]};
-  Ref r = Ref::steal(call_method(kSetstate.get(), argv + 1, 2));
+  Ref r;
+  // obj.__setstate__(state): the base implementation directly, when its
+  // argument passes the exact-type check.
+  if ((state == Py_None || PyDict_CheckExact(state)) && type_attr_is(obj.get(), kSetstate, g_setstate_fn)) {
+    r = Ref::steal(setstate_impl(Args{obj.get(), &a.v[1], nullptr, 0, nullptr}));
+    if (!r) add_traceback(kSetstateFunc.site);
+  } else {
+    PyObject* argv[3] = {nullptr, obj.get(), state};
+    r = Ref::steal(call_method(kSetstate.get(), argv + 1, 2));
+  }
   if (!r) return nullptr;
   return obj.release();
 }
@@ -691,13 +911,15 @@ int is_contiguous(PyObject* const* indexes, Py_ssize_t n) noexcept {
   return 1;
 }
 
-// The sign of an int position: -1, 0 or 1; 2 for anything that is not an int.
-int int_sign(PyObject* o) noexcept {
-  if (!PyLong_Check(o)) return 2;
+// The sign of a position.
+enum class Sign { kNegative, kZero, kPositive, kNotInt };
+
+Sign int_sign(PyObject* o) noexcept {
+  if (!PyLong_Check(o)) return Sign::kNotInt;
   int overflow;
-  long v = PyLong_AsLongAndOverflow(o, &overflow);
-  if (overflow) return overflow;
-  return (v > 0) - (v < 0);
+  const long v = PyLong_AsLongAndOverflow(o, &overflow);
+  if (overflow) return overflow < 0 ? Sign::kNegative : Sign::kPositive;
+  return v < 0 ? Sign::kNegative : v == 0 ? Sign::kZero : Sign::kPositive;
 }
 
 bool is_minus_one(PyObject* o) noexcept {
@@ -736,7 +958,8 @@ PyObject* tuplegetter_impl(const Args& a) noexcept {
     Ref stop;
     if (is_minus_one(last)) {
       stop = Ref::borrow(Py_None);
-    } else if (int_sign(first) < 0 && (int_sign(last) == 0 || int_sign(last) == 1)) {
+    } else if (int_sign(first) == Sign::kNegative &&
+               (int_sign(last) == Sign::kZero || int_sign(last) == Sign::kPositive)) {
       contiguous = false;
     } else {
       Ref one = Ref::steal(PyLong_FromLong(1));
@@ -766,6 +989,46 @@ PyObject* operator_module() noexcept {
   return import_module("operator");
 }
 
+// A type attribute of BaseRow (new reference) or nullptr with an exception.
+PyObject* own_attr(PyTypeObject* type, const Name& name) noexcept {
+  PyObject* found = _PyType_Lookup(type, name.get());
+  if (!found) PyErr_Format(PyExc_SystemError, "%s lacks %s", type->tp_name, name.text());
+  return Py_XNewRef(found);
+}
+
+// The attribute hook that a class statement installs for a class with
+// __getattr__, read off a throwaway class: the subclass slot hands to it
+// whatever it does not take itself.
+int find_getattr_hook() noexcept {
+  Ref name = Ref::steal(PyUnicode_FromString("_getattr_hook_probe"));
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  Ref dict = Ref::steal(PyDict_New());
+  if (!name || !bases || !dict || PyDict_SetItem(dict.get(), kGetattrName.get(), g_getattr_descr) < 0 ||
+      PyDict_SetItem(dict.get(), kGetitemName.get(), g_getattr_descr) < 0)
+    return -1;
+  Ref probe = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name.get(),
+                                                      bases.get(), dict.get(), nullptr));
+  if (!probe) return -1;
+  g_hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
+  g_subscript_hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_as_mapping->mp_subscript;
+  return 0;
+}
+
+int remember_own_methods() noexcept {
+  if (g_getattr_descr) return 0;
+  g_getattr_descr = own_attr(&BaseRowType, kGetattrName);
+  g_getattribute_descr = own_attr(&BaseRowType, kGetattributeName);
+  g_getstate_fn = own_attr(&BaseRowType, kGetstate);
+  g_setstate_fn = own_attr(&BaseRowType, kSetstate);
+  g_base_new = own_attr(&BaseRowType, kNew);
+  g_class_descr = own_attr(&PyBaseObject_Type, kClass);
+  g_get_by_key_fn = own_attr(&BaseRowType, kGetByKeyName);
+  if (!g_getattr_descr || !g_getattribute_descr || !g_getstate_fn || !g_setstate_fn || !g_base_new || !g_class_descr ||
+      !g_get_by_key_fn)
+    return -1;
+  return find_getattr_hook();
+}
+
 int body(PyObject*, PyObject*) noexcept {
   if (ready_row_type() < 0 || bind("BaseRow", Py_NewRef(reinterpret_cast<PyObject*>(&BaseRowType))) < 0 ||
       bind("operator", operator_module()) < 0 || install(&BaseRowType, kReduce) < 0 ||
@@ -773,7 +1036,7 @@ int body(PyObject*, PyObject*) noexcept {
       install(&BaseRowType, kValuesImpl) < 0 || install(&BaseRowType, kGetByKeyImplMapping) < 0 ||
       install(&BaseRowType, kToTupleInstance) < 0 ||
       bind("rowproxy_reconstructor", make_function(kReconstructor)) < 0 ||
-      bind("tuplegetter", make_function(kTuplegetter)) < 0)
+      bind("tuplegetter", make_function(kTuplegetter)) < 0 || remember_own_methods() < 0)
     return -1;
   return 0;
 }

@@ -8,7 +8,7 @@
 
 #include <initializer_list>
 
-namespace kx::sealed {
+namespace kx::sealedmap {
 namespace {
 
 Name kImmutableFnName("_immutable_fn");
@@ -26,14 +26,14 @@ Name kPrepare("__prepare__");
 PyObject* g_empty_tuple = nullptr;  // the interpreter's empty tuple, for dict's tp_new
 
 // The sealedmap type, made ready by the module body.
-PyTypeObject Type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+extern PyTypeObject SealedMapType;
 
 // ---------------------------------------------------------------------------
 // What the refusals and the merges share
 
 // A new, empty instance of exactly `sealedmap`, as calling the type with no
 // arguments makes it.
-PyObject* new_empty() noexcept { return PyDict_Type.tp_new(&Type, g_empty_tuple, nullptr); }
+PyObject* new_empty() noexcept { return PyDict_Type.tp_new(&SealedMapType, g_empty_tuple, nullptr); }
 
 // The same steps as dict's own constructor takes for its positional argument,
 // so that every construction and merge accepts and rejects exactly what
@@ -41,7 +41,7 @@ PyObject* new_empty() noexcept { return PyDict_Type.tp_new(&Type, g_empty_tuple,
 int update_arg(PyObject* dst, PyObject* arg) noexcept {
   // An exact sealedmap always has dict's `keys` (its type is static and
   // immutable, its instances have no attribute dict), so asking is skipped.
-  if (PyDict_CheckExact(arg) || Py_IS_TYPE(arg, &Type)) return PyDict_Merge(dst, arg, 1);
+  if (PyDict_CheckExact(arg) || Py_IS_TYPE(arg, &SealedMapType)) return PyDict_Merge(dst, arg, 1);
   // Anything else runs its own `keys`, iteration and items, which may call
   // straight back into construction: tests/test_native_recursion.py.
   RecursionGuard guard;
@@ -189,14 +189,14 @@ int build_sealed_map_base(PyObject* module_name) {
   return finish_class(meta, "SealedMapBase", bases.get(), ns.get());
 }
 
-// Start-up steps 2 and 3.
+// Binds the two refusal functions, read-only first.
 int bind_refusal_functions() {
   if (bind("_readonly_fn", make_function(kReadonlyFn)) < 0 || bind("_immutable_fn", make_function(kImmutableFn)) < 0)
     return -1;
   return 0;
 }
 
-// Start-up steps 4 and 5.
+// Builds and binds ReadOnlyContainer, then SealedMapBase.
 int bind_base_classes(PyObject* module) {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
@@ -307,12 +307,12 @@ PyObject* ror_method(PyObject* self, PyObject* other) noexcept {
 PyObject* nb_or(PyObject* left, PyObject* right) noexcept {
   PyTypeObject* lt = Py_TYPE(left);
   PyTypeObject* rt = Py_TYPE(right);
-  if (lt == rt || has_own_or(lt) || PyType_IsSubtype(lt, &Type)) {
+  if (lt == rt || has_own_or(lt) || PyType_IsSubtype(lt, &SealedMapType)) {
     PyObject* r = or_method(left, right);
     if (r != Py_NotImplemented) return r;
     Py_DECREF(r);
   }
-  if (lt == rt || has_own_or(rt) || PyType_IsSubtype(rt, &Type)) return ror_method(right, left);
+  if (lt == rt || has_own_or(rt) || PyType_IsSubtype(rt, &SealedMapType)) return ror_method(right, left);
   Py_RETURN_NOTIMPLEMENTED;
 }
 
@@ -327,9 +327,10 @@ PyObject* nb_inplace_or(PyObject* self, PyObject*) noexcept {
   Py_RETURN_NONE;
 }
 
-Func kUnion{"union", {"sealedmap.union", __LINE__}, {}, kMethod | kVarargs | kVarkw, &Type, union_impl, "args"};
-Func kMergeWith{"merge_with", {"sealedmap.merge_with", __LINE__}, {}, kMethod | kVarargs, &Type, merge_with_impl,
-                "other"};
+Func kUnion{"union", {"sealedmap.union", __LINE__}, {}, kMethod | kVarargs | kVarkw, &SealedMapType, union_impl,
+            "args"};
+Func kMergeWith{
+    "merge_with", {"sealedmap.merge_with", __LINE__}, {}, kMethod | kVarargs, &SealedMapType, merge_with_impl, "other"};
 
 // ---------------------------------------------------------------------------
 // Slots
@@ -398,10 +399,7 @@ void dealloc(PyObject* self) noexcept {
   // A subclass's own deallocation runs finalisers itself; only when this is
   // the instance's deallocation does it run a pending finaliser, which may
   // bring the instance back to life.
-  PyTypeObject* tp = Py_TYPE(self);
-  if (tp->tp_finalize && tp->tp_dealloc == dealloc && !PyObject_GC_IsFinalized(self)) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
-  }
+  if (finalizer_resurrected(self, dealloc)) return;
   // dict's own guard against deep recursion only engages for dict's own
   // deallocation, so a long chain of nested instances needs this one (the
   // macros are empty where the interpreter guards every deallocation). The
@@ -412,8 +410,9 @@ void dealloc(PyObject* self) noexcept {
   Py_TRASHCAN_END
 }
 
-PyNumberMethods number_methods = {};
-PyMappingMethods mapping_methods = {};
+PyNumberMethods number_methods = {.nb_or = nb_or, .nb_inplace_or = nb_inplace_or};
+// The reading slots are inherited from dict.
+PyMappingMethods mapping_methods = {.mp_ass_subscript = ass_subscript};
 
 // Start-up replaces these entries with function objects before anyone can
 // see the type; they are here so that the namespace keeps this order.
@@ -441,25 +440,27 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyTypeObject SealedMapType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velmora.kestrine.sealedmap.sealedmap",
+    .tp_dealloc = dealloc,
+    .tp_repr = repr,
+    .tp_as_number = &number_methods,
+    .tp_as_mapping = &mapping_methods,
+    .tp_setattro = setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = traverse,
+    .tp_clear = clear_slot,
+    .tp_methods = methods,
+    .tp_base = &PyDict_Type,
+    .tp_vectorcall = construct,
+};
+
 int ready_type() noexcept {
-  if (Type.tp_flags & Py_TPFLAGS_READY) return 0;
-  number_methods.nb_or = nb_or;
-  number_methods.nb_inplace_or = nb_inplace_or;
-  mapping_methods.mp_ass_subscript = ass_subscript;
-  Type.tp_name = "velmora.kestrine.sealedmap.sealedmap";
-  Type.tp_dealloc = dealloc;
-  Type.tp_repr = repr;
-  Type.tp_as_number = &number_methods;
-  Type.tp_as_mapping = &mapping_methods;  // the reading slots are inherited from dict
-  Type.tp_setattro = setattro;
-  Type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-  Type.tp_traverse = traverse;
-  Type.tp_clear = clear_slot;
-  Type.tp_methods = methods;
-  Type.tp_base = &PyDict_Type;
-  Type.tp_new = PyDict_Type.tp_new;
-  Type.tp_vectorcall = construct;
-  return PyType_Ready(&Type);
+  if (SealedMapType.tp_flags & Py_TPFLAGS_READY) return 0;
+  // dict's creation, set before readiness so that the type's own namespace
+  // gets its `__new__` (an inherited one would not).
+  SealedMapType.tp_new = PyDict_Type.tp_new;
+  return PyType_Ready(&SealedMapType);
 }
 
 // ---------------------------------------------------------------------------
@@ -476,7 +477,7 @@ PyObject* reduce(const Args& a) {
   if (!entries) return nullptr;
   Ref args = Ref::steal(PyTuple_Pack(1, entries.get()));
   if (!args) return nullptr;
-  return PyTuple_Pack(2, reinterpret_cast<PyObject*>(&Type), args.get());
+  return PyTuple_Pack(2, reinterpret_cast<PyObject*>(&SealedMapType), args.get());
 }
 
 PyObject* refusing_method(const Args& a) {
@@ -493,26 +494,27 @@ Func kClassGetitem{"__class_getitem__",
                    class_getitem,
                    nullptr,
                    "cls"};
-Func kCopy{"copy", {"sealedmap.copy", __LINE__}, {}, kMethod, &Type, copy};
-Func kReduce{"__reduce__", {"sealedmap.__reduce__", __LINE__}, {}, kMethod, &Type, reduce};
-Func kClear{"clear", {"sealedmap.clear", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
-Func kPop{"pop", {"sealedmap.pop", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
-Func kPopitem{"popitem", {"sealedmap.popitem", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
-Func kSetdefault{"setdefault", {"sealedmap.setdefault", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
-Func kUpdate{"update", {"sealedmap.update", __LINE__}, {}, kAnyArgs, &Type, refusing_method};
+Func kCopy{"copy", {"sealedmap.copy", __LINE__}, {}, kMethod, &SealedMapType, copy};
+Func kReduce{"__reduce__", {"sealedmap.__reduce__", __LINE__}, {}, kMethod, &SealedMapType, reduce};
+Func kClear{"clear", {"sealedmap.clear", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
+Func kPop{"pop", {"sealedmap.pop", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
+Func kPopitem{"popitem", {"sealedmap.popitem", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
+Func kSetdefault{"setdefault", {"sealedmap.setdefault", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
+Func kUpdate{"update", {"sealedmap.update", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
 
-// Step 6 of start-up: the type's namespace, in its fixed order.
+// Finishes the type's namespace, in its fixed order: __class_getitem__ as a
+// classmethod, then the methods that are function objects.
 int finish_type() {
-  if (install(&Type, kClassGetitem) < 0) return -1;
-  Ref dict = Ref::steal(PyType_GetDict(&Type));
+  if (install(&SealedMapType, kClassGetitem) < 0) return -1;
+  Ref dict = Ref::steal(PyType_GetDict(&SealedMapType));
   Ref getitem;
   if (!dict || PyDict_GetItemStringRef(dict.get(), "__class_getitem__", getitem.out()) <= 0) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "sealedmap.__class_getitem__ vanished");
     return -1;
   }
-  if (set_type_attr(&Type, "__class_getitem__", PyClassMethod_New(getitem.get())) < 0) return -1;
+  if (set_type_attr(&SealedMapType, "__class_getitem__", PyClassMethod_New(getitem.get())) < 0) return -1;
   for (Func* f : {&kUnion, &kMergeWith, &kCopy, &kReduce, &kClear, &kPop, &kPopitem, &kSetdefault, &kUpdate})
-    if (install(&Type, *f) < 0) return -1;
+    if (install(&SealedMapType, *f) < 0) return -1;
   return 0;
 }
 
@@ -521,7 +523,7 @@ int finish_type() {
 
 int body(PyObject* module, PyObject*) {
   if (!g_empty_tuple && !(g_empty_tuple = PyTuple_New(0))) return -1;
-  if (ready_type() < 0 || bind("sealedmap", Py_NewRef(reinterpret_cast<PyObject*>(&Type))) < 0) return -1;
+  if (ready_type() < 0 || bind("sealedmap", Py_NewRef(reinterpret_cast<PyObject*>(&SealedMapType))) < 0) return -1;
   if (bind_refusal_functions() < 0 || bind_base_classes(module) < 0) return -1;
   return finish_type();
 }
@@ -529,6 +531,6 @@ int body(PyObject* module, PyObject*) {
 const ModuleSpec kSpec{"sealedmap", "kestrine/sealedmap/sealedmap.cpp", body};
 
 }  // namespace
-}  // namespace kx::sealed
+}  // namespace kx::sealedmap
 
-PyMODINIT_FUNC PyInit_sealedmap() { return kx::module_init(kx::sealed::kSpec); }
+PyMODINIT_FUNC PyInit_sealedmap() { return kx::module_init(kx::sealedmap::kSpec); }
