@@ -469,7 +469,10 @@ PyMethodDef function_methods[] = {
 };
 
 PyTypeObject FunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "kestrine_function",
+    // clang-format off: the macro brings its own comma
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+                 // clang-format on
+                 .tp_name = "kestrine_function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

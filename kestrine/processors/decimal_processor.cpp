@@ -156,7 +156,10 @@ void decimal_dealloc(PyObject* self) noexcept {
 }
 
 PyTypeObject DecimalProcessorType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velmora.kestrine.processors.DecimalResultProcessor",
+    // clang-format off: the macro brings its own comma
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+                 // clang-format on
+                 .tp_name = "velmora.kestrine.processors.DecimalResultProcessor",
     .tp_basicsize = sizeof(DecimalProcessor),
     .tp_dealloc = decimal_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

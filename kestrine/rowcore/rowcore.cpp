@@ -679,7 +679,10 @@ PyMappingMethods row_as_mapping = {row_length, row_subscript, nullptr};
 PySequenceMethods row_as_sequence = {row_length, nullptr, nullptr, row_item};
 
 PyTypeObject BaseRowType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velmora.kestrine.rowcore.BaseRow",
+    // clang-format off: the macro brings its own comma
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+                 // clang-format on
+                 .tp_name = "velmora.kestrine.rowcore.BaseRow",
     .tp_basicsize = sizeof(RowObject),
     .tp_dealloc = row_dealloc,
     .tp_as_sequence = &row_as_sequence,

@@ -441,7 +441,10 @@ PyMethodDef methods[] = {
 };
 
 PyTypeObject SealedMapType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velmora.kestrine.sealedmap.sealedmap",
+    // clang-format off: the macro brings its own comma
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+                 // clang-format on
+                 .tp_name = "velmora.kestrine.sealedmap.sealedmap",
     .tp_dealloc = dealloc,
     .tp_repr = repr,
     .tp_as_number = &number_methods,
