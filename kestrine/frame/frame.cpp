@@ -530,7 +530,8 @@ PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) 
   if (nkw == 0) return run(f, Args{self, &PyTuple_GET_ITEM(args, 0), nullptr, 0, nullptr});
 
   if (!PyArg_ValidateKeywordArguments(kwargs)) return binding_failed(f);
-  // Keyword values are held strongly: the mapping is the caller's and may
+  // Keyword values are held strongly (tests/test_hostile_processors.py,
+  // test_constructor_keyword_dicts_that_are_not_plain): the mapping is the caller's and may
   // change under a callback.
   Ref held[kMaxParams];
   PyObject* slots[kMaxParams] = {};

@@ -29,7 +29,8 @@ PyObject* process(const Args& a) {
   PyObject* value = a.v[0];
   if (value == Py_None) return Py_NewRef(value);
   DecimalProcessor* self = as_processor(a.self);
-  // Formatting can run the value's own code; hold the fields strongly.
+  // Formatting can run the value's own code; hold the fields strongly
+  // (tests/test_hostile_processors.py, test_process_type_that_drops_the_processor).
   Ref type = Ref::borrow(self->type_);
   Ref format = Ref::borrow(self->format_);
   Ref text;

@@ -147,7 +147,8 @@ PyObject* lookup_key(RowObject* row, PyObject* key, int as_attribute) noexcept {
     PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'get'");
     return nullptr;
   }
-  // The map stays alive even if the key's __hash__/__eq__ re-initialises the row.
+  // The map stays alive even if the key's __hash__/__eq__ re-initialises the row
+  // (tests/test_rowcore_hostile.py, test_key_replacing_the_map_during_lookup).
   Ref map = Ref::borrow(row->key_to_index);
   Ref position;
   if (PyUnicode_CheckExact(key)) {
@@ -165,7 +166,8 @@ PyObject* lookup_key(RowObject* row, PyObject* key, int as_attribute) noexcept {
   }
   long index;
   if (position_of(position.get(), index) < 0) return nullptr;
-  // Read the values only now: __int__ may have replaced them.
+  // Read the values only now: __int__ may have replaced them
+  // (tests/test_rowcore_hostile.py, test_int_reinitialising_the_row).
   PyObject* data = row->data;
   if (data == Py_None) {
     not_subscriptable();
@@ -567,7 +569,8 @@ PyObject* row_subscript(PyObject* self, PyObject* key) noexcept {
     if (i < 0) i += n;
     if (i >= 0 && i < n) return Py_NewRef(PyTuple_GET_ITEM(data, i));
   }
-  // A key's __index__ may re-initialise the row, or subscript it again.
+  // A key's __index__ may re-initialise the row, or subscript it again
+  // (tests/test_rowcore_hostile.py, test_index_reinitialising_during_subscription).
   Ref held = Ref::borrow(data);
   RecursionGuard guard;
   PyObject* r = guard.failed() ? nullptr : PyObject_GetItem(held.get(), key);
