@@ -36,7 +36,7 @@
 // Namespace order. A module's names are bound by its `body`, in the one fixed
 // order that module promises (types, imports, functions, methods installed in
 // types, `__test__` last); the frame sets the generic names (`__builtins__`,
-// the spec's attributes) before it. Bodies bind with `bind`, never through
+// the module's import-spec attributes) before it. Bodies bind with `bind`, never through
 // a dict that could reorder.
 //
 // Who adds the traceback entry. The callee does, once, in `run` (or a slot's
