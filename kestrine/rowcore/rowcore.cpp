@@ -251,19 +251,20 @@ PyObject* g_getattr_descr = nullptr;       // BaseRow.__dict__["__getattr__"]
 PyObject* g_getattribute_descr = nullptr;  // BaseRow.__dict__["__getattribute__"]
 getattrofunc g_hook = nullptr;             // the interpreter's hook, as class statements install it
 
-// Whether both hooks of `tp` are still BaseRow's own methods. Both lookups
-// are answered by the interpreter's type cache; nothing is remembered here,
-// since the module writes no state of its own after start-up.
+// Whether both hooks of `tp` are BaseRow's own methods. Asked once, when a
+// subclass is made: assigning or deleting either name later, on the class or
+// on any class it derives from, makes the interpreter compute the class's
+// attribute slot again, which replaces this one (tests/test_rowcore_subclass.py).
 inline bool own_hooks(PyTypeObject* tp) noexcept {
   return _PyType_Lookup(tp, kGetattributeName.get()) == g_getattribute_descr &&
          _PyType_Lookup(tp, kGetattrName.get()) == g_getattr_descr;
 }
 
 [[gnu::flatten]] PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept {
-  if (!own_hooks(Py_TYPE(self))) return g_hook(self, name);
   // The interpreter's method calls that this replaces check the recursion
   // depth; so does this path, once for both steps.
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  RecursionGuard guard;
+  if (guard.failed()) return nullptr;
   PyObject* r = row_getattro(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     // As the hook does: the failed __getattribute__ is forgotten and
@@ -271,7 +272,6 @@ inline bool own_hooks(PyTypeObject* tp) noexcept {
     PyErr_Clear();
     r = key_fallback(self, name);
   }
-  Py_LeaveRecursiveCall();
   return r;
 }
 
@@ -431,10 +431,8 @@ PyObject* row_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     for (Py_ssize_t k = 0; k < nkw; ++k)
       if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[n + k]) < 0) return nullptr;
   }
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* r = Py_TYPE(type)->tp_call(type, tuple.get(), kwargs.get());
-  Py_LeaveRecursiveCall();
-  return r;
+  RecursionGuard guard;
+  return guard.failed() ? nullptr : Py_TYPE(type)->tp_call(type, tuple.get(), kwargs.get());
 }
 
 PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -458,19 +456,16 @@ PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, P
     return o;
   }
   // Processors are arbitrary callables and may construct rows in turn.
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* o = row_new(tp, nullptr, nullptr);
-  if (o) {
-    PyObject* r = init_impl(Args{o, args, args + 4, 0, nullptr});
-    if (r) {
-      Py_DECREF(r);
-    } else {
-      add_traceback(kInit.site);
-      Py_CLEAR(o);
-    }
+  RecursionGuard guard;
+  if (guard.failed()) return nullptr;
+  Ref o = Ref::steal(row_new(tp, nullptr, nullptr));
+  if (!o) return nullptr;
+  Ref r = Ref::steal(init_impl(Args{o.get(), args, args + 4, 0, nullptr}));
+  if (!r) {
+    add_traceback(kInit.site);
+    return nullptr;
   }
-  Py_LeaveRecursiveCall();
-  return o;
+  return o.release();
 }
 
 // BaseRow.__init_subclass__(**kw): passes everything on to the next class in
@@ -487,6 +482,9 @@ Name kInitSubclass{"__init_subclass__"};
 PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept;
 binaryfunc g_subscript_hook = nullptr;
 
+extern PyObject* g_get_by_key_fn;
+extern Name kGetitemName;
+
 PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
   Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                       reinterpret_cast<PyObject*>(&BaseRowType), cls, nullptr));
@@ -498,11 +496,12 @@ PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noe
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
   if (PyType_Check(cls) && PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) && PyType_IsSubtype(tp, &BaseRowType)) {
     bool changed = false;
-    if (g_hook && tp->tp_getattro == g_hook) {
+    if (g_hook && tp->tp_getattro == g_hook && own_hooks(tp)) {
       tp->tp_getattro = subclass_getattro;
       changed = true;
     }
-    if (g_subscript_hook && tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == g_subscript_hook) {
+    if (g_subscript_hook && tp->tp_as_mapping && tp->tp_as_mapping->mp_subscript == g_subscript_hook &&
+        _PyType_Lookup(tp, kGetitemName.get()) == g_get_by_key_fn) {
       tp->tp_as_mapping->mp_subscript = subclass_subscript;
       changed = true;
     }
@@ -649,10 +648,9 @@ Func kToTupleInstance{"_to_tuple_instance", {"BaseRow._to_tuple_instance", __LIN
 PyObject* g_get_by_key_fn = nullptr;  // BaseRow.__dict__["_get_by_key_impl_mapping"]
 Name kGetitemName{"__getitem__"};
 Name kGetByKeyName{"_get_by_key_impl_mapping"};
+// Installed only while __getitem__ is that function; assigning it later makes
+// the interpreter compute the slot again, which replaces this one.
 PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept {
-  PyTypeObject* tp = Py_TYPE(self);
-  // The type cache answers the lookup; nothing is remembered here.
-  if (_PyType_Lookup(tp, kGetitemName.get()) != g_get_by_key_fn) return g_subscript_hook(self, key);
   RowObject* row = as_row(self);
   PyObject* r = row->ops->get_by_key_impl(row, key, 0);
   if (!r) add_traceback(kGetByKeyImplMapping.site);

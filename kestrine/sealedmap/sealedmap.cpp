@@ -95,7 +95,8 @@ PyObject* immutable_fn(const Args& a) { return raise_refusal(a.v[0], kImmutableT
 PyObject* delegate(const Name& fn_name, PyObject* self) {
   Ref fn = Ref::steal(lookup(fn_name));
   if (!fn) return nullptr;
-  Ref r = Ref::steal(call_one(fn.get(), self));
+  // The call of the method holds the recursion guard already.
+  Ref r = Ref::steal(call_one_guarded_by_caller(fn.get(), self));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
