@@ -2,8 +2,9 @@
 # Inside the toolchain root: the whole test suite. Builds the modules for each
 # interpreter of the matrix and runs the tests against that build, then
 # compile-checks the modules against free-threaded headers, checks the type
-# stubs (stubtest, typed examples), builds a 3.14 wheel and runs the tests
-# against its installed copy, and checks the C++ formatting. Then the
+# stubs (stubtest, typed examples under mypy and pyright), builds a 3.14
+# wheel, retags it manylinux and runs the tests against its installed copy,
+# does the same from the source distribution, and checks the C++ formatting. Then the
 # hardening stages: the reference-leak hunt on the debug interpreter, the
 # suite against an ASan/UBSan build, and a short fuzz run of the float parser.
 #   tools/check.sh                 the full matrix
@@ -39,6 +40,12 @@ if have "$py" -c 'import mesonpy, pip, venv'; then
   env PYTHONS="$py" tools/wheels.sh "$@" || status=1
 else
   echo "skipped: no meson-python or pip for $py"
+fi
+echo "=== sdist: build, file list, installed into a fresh environment ($py)"
+if have "$py" -c 'import mesonpy, pip, venv, build' && have git --version; then
+  PYTHON="$py" tools/sdist.sh "$@" || status=1
+else
+  echo "skipped: no meson-python, build, pip or git for $py"
 fi
 echo "=== C++ formatting"
 if have clang-format --version; then

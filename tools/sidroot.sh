@@ -8,14 +8,25 @@
 #   tools/sidroot.sh run CMD...    run CMD inside the root, with the checkout
 #                                  bind-mounted at /work/src (cwd there)
 #
+# KX_ARCH=s390x (or arm64) selects a root of that Debian architecture instead,
+# run under qemu user-mode emulation: the emulators are installed and
+# registered with binfmt_misc on this machine first when missing. Such a root
+# carries only what building the modules and running the suite on python3.14
+# takes.
+#
 # The root sees a clean environment: PYTHONS passes through, and KX_ENV adds
-# more assignments (KX_ENV="HARDENING=no FUZZ_SECONDS=10").
+# more assignments (KX_ENV="HARDENING=no FUZZ_SECONDS=10"). This machine's npm
+# configuration (registry, CA file) reaches the root's npm too, and
+# $CACHE/tools is mounted at /var/cache/kestrine-tools for tools fetched with
+# it (pyright), so they outlive the run and stay out of the work tree.
 #
 # With PYTHON set to a CPython 3.14 that has its headers (for example
 # PYTHON=python3.14), `run` uses it directly on this machine instead: no root
 # is built, and the test matrix is that one interpreter.
 set -euo pipefail
 
+NATIVE_ARCH=$(dpkg --print-architecture)
+ARCH=${KX_ARCH:-$NATIVE_ARCH}
 PACKAGES=(
   python3.14 python3.14-dev python3.14-dbg python3.13-dev python3.15-dev
   python3-pip python3-venv
@@ -23,13 +34,25 @@ PACKAGES=(
   python3-pytest python3-hypothesis python3-pytest-benchmark
   clang libclang-rt-dev clang-format mypy
   python3-asyncpg valgrind linux-perf
-  python3-build python3-auditwheel patchelf nodejs npm
+  python3-build python3-auditwheel patchelf nodejs npm git
   ca-certificates
 )
+if [ "$ARCH" != "$NATIVE_ARCH" ]; then
+  PACKAGES=(python3.14 python3.14-dev g++ meson ninja-build pkgconf python3-pytest python3-hypothesis)
+fi
 
 CACHE=${KESTRINE_CACHE:-/var/cache/velmora-kestrine}
-key=$(printf '%s\n' "${PACKAGES[@]}" | sha256sum | cut -c1-16)
-ROOT="$CACHE/sid-$key"
+if [ "$ARCH" = "$NATIVE_ARCH" ]; then
+  key=$(printf '%s\n' "${PACKAGES[@]}" | sha256sum | cut -c1-16)
+  ROOT="$CACHE/sid-$key"
+  LOCK="$CACHE/.lock"
+else
+  key=$(printf '%s\n' "${PACKAGES[@]}" "arch=$ARCH" | sha256sum | cut -c1-16)
+  ROOT="$CACHE/sid-$ARCH-$key"
+  # Its own lock: an emulated root takes minutes, and the native root of
+  # another checkout need not wait for it.
+  LOCK="$CACHE/.lock-$ARCH"
+fi
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 
 # The mirror comes from this machine's own apt configuration, never from a file
@@ -46,7 +69,36 @@ mirror_uri() {
   printf '%s\n' "$uri"
 }
 
+# qemu's name for a Debian architecture.
+qemu_arch() {
+  case "$1" in arm64) echo aarch64 ;; ppc64el) echo ppc64le ;; armhf) echo arm ;; *) echo "$1" ;; esac
+}
+
+# Foreign binaries run through binfmt_misc: its file system mounted, Debian's
+# static qemu installed and the interpreter for ARCH registered and enabled.
+# Debian registers them with the fix-binary flag, so the root needs no copy.
+ensure_emulator() {
+  local q bm=/proc/sys/fs/binfmt_misc
+  q=$(qemu_arch "$ARCH")
+  [ -e "$bm/status" ] || mount -t binfmt_misc binfmt_misc "$bm"
+  mkdir -p "$CACHE"
+  (
+    flock 8
+    if [ ! -x "/usr/bin/qemu-$q-static" ] || ! command -v update-binfmts >/dev/null; then
+      echo "sidroot: installing qemu-user-static and binfmt-support" >&2
+      apt-get update -qq >&2
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+        qemu-user-static binfmt-support >&2
+    fi
+    [ -e "$bm/qemu-$q" ] || update-binfmts --import "qemu-$q" >&2 || true
+    head -n1 "$bm/qemu-$q" 2>/dev/null | grep -qx enabled || update-binfmts --enable "qemu-$q" >&2 || true
+  ) 8>"$CACHE/.lock-emulators"
+  head -n1 "$bm/qemu-$q" 2>/dev/null | grep -qx enabled \
+    || { echo "sidroot: no enabled binfmt_misc entry qemu-$q for $ARCH" >&2; exit 1; }
+}
+
 build_root() {
+  [ "$ARCH" = "$NATIVE_ARCH" ] || ensure_emulator
   [ -x "$ROOT/usr/bin/python3.14" ] && return 0
   if ! command -v mmdebstrap >/dev/null; then
     echo "sidroot: installing mmdebstrap" >&2
@@ -54,14 +106,14 @@ build_root() {
   fi
   mkdir -p "$CACHE"
   # Serialise concurrent builders: the second one waits and then finds the root.
-  exec 9>"$CACHE/.lock"
+  exec 9>"$LOCK"
   flock 9
   [ -x "$ROOT/usr/bin/python3.14" ] && return 0
   local tmp="$ROOT.tmp.$$" inc
   rm -rf "$tmp"
   inc=$(IFS=,; echo "${PACKAGES[*]}")
-  echo "sidroot: building the sid root in $ROOT (once; about a minute)" >&2
-  mmdebstrap --quiet --variant=apt \
+  echo "sidroot: building the $ARCH sid root in $ROOT (once; a few minutes)" >&2
+  mmdebstrap --quiet --variant=apt --arch="$ARCH" \
     --aptopt='Acquire::Check-Valid-Until "false"' \
     --include="$inc" sid "$tmp" "$(mirror_uri)" >&2
   mkdir -p "$tmp/work/src"
@@ -70,8 +122,22 @@ build_root() {
   # worktree) may be using one right now. `rm -rf` them by hand when unused.
 }
 
+# The registry and CA file this machine's npm uses, as NAME=VALUE lines; read
+# from the host's npm, or from its global npmrc when npm is not on the host.
+npm_settings() {
+  local k v
+  for k in registry cafile; do
+    if command -v npm >/dev/null; then
+      v=$(npm config get "$k" 2>/dev/null) || v=
+    else
+      v=$(awk -F= -v k="$k" '$1 == k {print $2}' /etc/npmrc /usr/etc/npmrc 2>/dev/null | tail -n1)
+    fi
+    case "$v" in ""|null|undefined) ;; *) printf '%s=%s\n' "$k" "$v" ;; esac
+  done
+}
+
 run_in_root() {
-  if [ -n "${PYTHON:-}" ]; then
+  if [ -n "${PYTHON:-}" ] && [ "$ARCH" = "$NATIVE_ARCH" ]; then
     local inc
     inc=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("include"))') \
       && [ -f "$inc/Python.h" ] || { echo "sidroot: $PYTHON has no headers" >&2; exit 1; }
@@ -79,19 +145,42 @@ run_in_root() {
     PYTHONS=${PYTHONS:-$PYTHON} exec "$@"
   fi
   build_root
-  local rel=${RUN_CWD:-.}
+  local rel=${RUN_CWD:-.} npm registry="" cafile=""
+  npm=$(npm_settings)
+  registry=$(printf '%s\n' "$npm" | sed -n 's/^registry=//p')
+  cafile=$(printf '%s\n' "$npm" | sed -n 's/^cafile=//p')
+  [ -z "$cafile" ] || [ -r "$cafile" ] || cafile=""
+  mkdir -p "$CACHE/tools"
+  # A git worktree's .git names a directory outside the checkout; git in the
+  # root (the sdist is a git archive) needs it at the same path.
+  local gitdir=""
+  if [ -f "$SRC/.git" ] && command -v git >/dev/null; then
+    gitdir=$(git -C "$SRC" rev-parse --path-format=absolute --git-common-dir 2>/dev/null) || gitdir=""
+  fi
   # A private mount namespace: the binds vanish when the command ends.
   unshare -m -- /bin/sh -ec '
-    root=$1; src=$2; rel=$3; shift 3
+    root=$1; src=$2; rel=$3; tools=$4; registry=$5; cafile=$6; gitdir=$7; shift 7
     mount --make-rprivate /
     mount --bind "$src" "$root/work/src"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
     mount -t tmpfs tmpfs "$root/tmp"
+    mkdir -p "$root/var/cache/kestrine-tools"
+    mount --bind "$tools" "$root/var/cache/kestrine-tools"
+    if [ -n "$gitdir" ] && [ -d "$gitdir" ]; then
+      mkdir -p "$root$gitdir"
+      mount --bind "$gitdir" "$root$gitdir"
+    fi
+    if [ -n "$cafile" ]; then
+      : > "$root/tmp/npm-ca.crt"
+      mount --bind "$cafile" "$root/tmp/npm-ca.crt"
+      cafile=/tmp/npm-ca.crt
+    fi
     exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
       HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" ${COLUMNS:+COLUMNS=$COLUMNS} ${PYTHONS:+PYTHONS="$PYTHONS"} \
+      ${registry:+NPM_CONFIG_REGISTRY=$registry} ${cafile:+NPM_CONFIG_CAFILE=$cafile} \
       ${KX_ENV:-} /bin/sh -c "cd /work/src/$rel && exec \"\$@\"" sh "$@"
-  ' sh "$ROOT" "$SRC" "$rel" "$@"
+  ' sh "$ROOT" "$SRC" "$rel" "$CACHE/tools" "$registry" "$cafile" "$gitdir" "$@"
 }
 
 case "${1:-}" in

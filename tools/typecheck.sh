@@ -5,8 +5,11 @@
 # 1. stubtest compares every stub with the module it describes;
 # 2. tests/typing/accept.py must pass mypy --strict, and it also runs as a
 #    script, so its assert_type claims are checked against real results;
-# 3. tests/typing/reject.py must draw exactly the errors its "# E:" marks name.
-# mypy runs from the staged site, so it reads the installed stubs and
+# 3. tests/typing/reject.py must draw exactly the errors its "# E:" marks name;
+# 4. pyright (tools/pyright.sh, strict, tools/pyrightconfig.json) must accept
+#    the first file and flag the same lines of the second, as most editors
+#    read the stubs through it.
+# Both checkers run from the staged site, so they read the installed stubs and
 # py.typed, not the copies in the source tree.
 set -eu
 py=${1:-python3.14}
@@ -36,4 +39,17 @@ if [ "$rc" -eq 0 ]; then
   echo "tests/typing/reject.py: accepted, but must be rejected"; status=1
 fi
 printf '%s\n' "$out" | "$py" "$src/tools/mypy_expect.py" "$src/tests/typing/reject.py" || status=1
+
+echo "--- pyright ($py)"
+pyright() { "$src/tools/pyright.sh" -p "$src/tools/pyrightconfig.json" --pythonpath "$(command -v "$py")" "$@"; }
+if out=$(pyright "$src/tests/typing/accept.py" 2>&1); then
+  echo "tests/typing/accept.py: accepted ($(printf '%s\n' "$out" | tail -n1))"
+else
+  printf '%s\n' "$out"; echo "tests/typing/accept.py: rejected by pyright, but must be accepted"; status=1
+fi
+out=$(pyright "$src/tests/typing/reject.py" 2>&1) && rc=0 || rc=$?
+if [ "$rc" -eq 0 ]; then
+  echo "tests/typing/reject.py: accepted by pyright, but must be rejected"; status=1
+fi
+printf '%s\n' "$out" | "$py" "$src/tools/mypy_expect.py" --pyright "$src/tests/typing/reject.py" || status=1
 exit $status

@@ -7,7 +7,10 @@
 #   tools/wheels.sh -k name               extra args go to pytest
 # Offline: no build isolation, no dependencies, no index. The environments see
 # Debian's pytest, hypothesis and mypy through --system-site-packages; the
-# package itself comes only from the wheel. Wheels land in build/wheels/.
+# package itself comes only from the wheel. Each wheel is retagged with the
+# manylinux tag it qualifies for (auditwheel), and that wheel is the one
+# tested. Wheels land in build/wheels/, the manylinux ones in
+# build/wheels/manylinux/.
 set -eu
 PYTHONS=${PYTHONS:-"python3.13 python3.14 python3.15"}
 src=$PWD
@@ -22,11 +25,24 @@ for py in $PYTHONS; do
   echo "=== $py: wheel"
   name=$(basename "$py")
   tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-  rm -f "$out"/velmora_kestrine-*-"$tag"-*.whl
+  rm -f "$out"/velmora_kestrine-*-"$tag"-*linux_*.whl
   # A kept build directory makes a second run incremental.
   "$py" -m pip wheel --no-build-isolation --no-deps --quiet -w "$out" \
     -Cbuild-dir="$out/meson-$name" -Csetup-args=-Dwerror=true "$src"
-  wheel=$(ls "$out"/velmora_kestrine-*-"$tag"-*.whl)
+  plain=$(ls "$out"/velmora_kestrine-*-"$tag"-*linux_*.whl)
+
+  # meson-python tags the wheel for this machine only (linux_<arch>). auditwheel
+  # checks which manylinux policy its symbol versions and libraries fit and
+  # retags it (grafting in any library outside the policy, none here); the
+  # manylinux wheel is the one installed and tested below.
+  echo "=== $py: auditwheel"
+  auditwheel show "$plain"
+  rm -f "$out"/manylinux/velmora_kestrine-*-"$tag"-*.whl
+  auditwheel repair --wheel-dir "$out/manylinux" "$plain" 2>&1 | tail -n1
+  wheel=$(ls "$out"/manylinux/velmora_kestrine-*-"$tag"-*.whl)
+  plat=$(basename "$wheel" .whl); plat=${plat##*-}
+  echo "platform tag: $plat"
+  case "$plat" in manylinux_*) ;; *) echo "wheels: $wheel has no manylinux tag" >&2; status=1 ;; esac
   built="$built $wheel"
 
   echo "=== $py: install into a fresh environment"
@@ -48,7 +64,7 @@ print("to_float(\" 1_000.5 \") =", p.to_float(" 1_000.5 "))
   "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$src/tests" "$@" || status=1
   # The wheel's stubs reach mypy through py.typed in the environment, as
   # they reach a user's type checker. Debian's mypy runs on 3.14 and 3.15.
-  echo "=== $py: typed example against the installed stubs"
+  echo "=== $py: typed example against the installed stubs (mypy, pyright)"
   mypy_py=$py
   "$mypy_py" -c 'import mypy.main' 2>/dev/null || mypy_py=python3.14
   if "$mypy_py" -c 'import mypy.main' 2>/dev/null; then
@@ -57,8 +73,14 @@ print("to_float(\" 1_000.5 \") =", p.to_float(" 1_000.5 "))
   else
     echo "skipped: no mypy"
   fi
+  if "$src/tools/pyright.sh" -p "$src/tools/pyrightconfig.json" --pythonpath "$venv/bin/python" \
+    "$src/tests/typing/accept.py" >"$out/pyright-$name.log" 2>&1; then
+    echo "accepted by pyright"
+  else
+    cat "$out/pyright-$name.log"; status=1
+  fi
   cd "$src"
 done
-echo "=== wheels built (bytes, file in build/wheels)"
+echo "=== wheels built (bytes, file in build/wheels/manylinux)"
 for w in $built; do echo "$(wc -c < "$w") $(basename "$w")"; done
 exit $status
