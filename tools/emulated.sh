@@ -11,6 +11,10 @@
 # a test with a time budget (a crash hunt) can read a smaller one from there.
 set -eu
 cd "$(dirname "$0")/.."
+# The crash hunt is left out here: it tests no byte-level code, and under
+# emulation its deep chains would cost minutes; x86-64 and ASan run it.
+KX_ENV="${KX_ENV:-} KX_CRASH_HUNT=no"
+export KX_ENV
 status=0
 for arch in ${ARCHES:-s390x arm64}; do
   t0=$(date +%s)
