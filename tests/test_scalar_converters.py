@@ -120,6 +120,52 @@ def test_to_float_overflowing_int_raises_overflow():
         p.to_float(2**1100)
 
 
+# Text is copied into fixed buffers on the way to the parser: the stripped
+# text of a str holding a non-ASCII character goes through a 64-byte one, and
+# digits with underscores through a 256-byte one. Texts one short of, exactly
+# at and just past each size (and a few past it, where a small overrun of the
+# size check would still write) must parse like float(), whatever surrounds
+# them; the longer ones are the interpreter's to parse.
+EDGES = [1, 62, 63, 64, 65, 66, 72, 73, 255, 256, 257, 258]
+
+
+def underscored(n):
+    """Digits joined by single underscores, `n` characters long."""
+    text = ("1_" * n)[:n]
+    return text[:-1] + "2" if text.endswith("_") else text
+
+
+SHAPES = {
+    "digits": lambda n: "7" * n,
+    "point": lambda n: "3." + "1" * (n - 2) if n > 2 else "5" * n,
+    "exponent": lambda n: "9" * (n - 4) + "e-12" if n > 4 else "8" * n,
+    "underscores": underscored,
+    "underscored exponent": lambda n: underscored(n - 3) + "E+7" if n > 4 else "6" * n,
+    "refused": lambda n: "1" * (n - 1) + "x",
+    "late non-ASCII digit": lambda n: "2" * (n - 1) + "\u0663",
+}
+WRAPS = {
+    "bare": "{}",
+    "ASCII spaces": " \t{}\n ",
+    "non-ASCII spaces": "\u3000{}\xa0",
+    "mixed spaces": "\u2003 \t{}\r\u3000",
+}
+
+
+@pytest.mark.parametrize("n", EDGES)
+@pytest.mark.parametrize("wrap", WRAPS.values(), ids=WRAPS.keys())
+@pytest.mark.parametrize("shape", SHAPES.values(), ids=SHAPES.keys())
+def test_to_float_at_the_edges_of_its_buffers(shape, wrap, n):
+    core = shape(n)
+    assert len(core) == n
+    text = wrap.format(core)
+    assert outcome(p.to_float, text) == outcome(float, text)
+    if text.isascii():
+        data = text.encode("ascii")
+        assert outcome(p.to_float, data) == outcome(float, data)
+        assert outcome(p.to_float, bytearray(data)) == outcome(float, bytearray(data))
+
+
 # Every character the interpreter calls whitespace, asked of the interpreter
 # itself: float() strips only some of them, and which ones depends on whether
 # the text holds a non-ASCII character.
