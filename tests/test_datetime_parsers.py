@@ -3,12 +3,11 @@ namespace at call time, its fromisoformat, and the errors that pass through."""
 
 import builtins
 import datetime
-import traceback
 
 import pytest
 
 import velmora.kestrine.processors as processors
-from refcount import assert_steady, debug_only
+from helpers import assert_steady, debug_only, entry_names
 
 MOD = "velmora.kestrine.processors"
 
@@ -21,9 +20,6 @@ PARSERS = [
 SAMPLE = {"str_to_datetime": "2024-02-29T13:45:30", "str_to_time": "13:45", "str_to_date": "2024-02-29"}
 parsers = pytest.mark.parametrize("fname, cls_name, cls", PARSERS, ids=[p[0] for p in PARSERS])
 
-
-def tb_names(excinfo):
-    return [entry.name for entry in traceback.extract_tb(excinfo.tb)]
 
 
 @pytest.fixture
@@ -86,7 +82,7 @@ def test_errors_of_fromisoformat_pass_through(fname, cls_name, cls, bad):
         fn(bad)
     assert type(excinfo.value) is expected.type
     assert str(excinfo.value) == str(expected.value)
-    assert tb_names(excinfo)[-1] == f"{MOD}.{fname}"
+    assert entry_names(excinfo)[-1] == f"{MOD}.{fname}"
 
 
 @parsers
@@ -131,7 +127,7 @@ def test_deleted_name_raises_name_error(namespace, fname, cls_name, cls):
     namespace.delattr(processors, cls_name)
     with pytest.raises(NameError, match=rf"^name '{cls_name}' is not defined$") as excinfo:
         fn("2024-02-29")
-    assert tb_names(excinfo)[-1] == f"{MOD}.{fname}"
+    assert entry_names(excinfo)[-1] == f"{MOD}.{fname}"
 
     # The builtins module is the fallback of the lookup.
     namespace.setattr(builtins, cls_name, cls, raising=False)
@@ -148,7 +144,7 @@ def test_missing_fromisoformat_raises_attribute_error(namespace, fname, cls_name
     namespace.setattr(processors, cls_name, object())
     with pytest.raises(AttributeError, match="fromisoformat") as excinfo:
         fn("2024-02-29")
-    assert tb_names(excinfo)[-1] == f"{MOD}.{fname}"
+    assert entry_names(excinfo)[-1] == f"{MOD}.{fname}"
 
 
 @parsers
@@ -165,7 +161,7 @@ def test_exception_from_the_class_method_is_the_same_object(namespace, fname, cl
     with pytest.raises(LookupError) as excinfo:
         fn("x")
     assert excinfo.value is error
-    names = tb_names(excinfo)
+    names = entry_names(excinfo)
     # The converter's entry sits between the caller and the double's frame.
     assert names[-2:] == [f"{MOD}.{fname}", "fromisoformat"]
 
@@ -179,7 +175,7 @@ def test_class_method_descriptor_of_another_class_is_refused(namespace):
     with pytest.raises(TypeError) as excinfo:
         processors.str_to_datetime("2024-02-29T00:00")
     assert str(excinfo.value) == str(expected.value)
-    assert tb_names(excinfo)[-1] == f"{MOD}.str_to_datetime"
+    assert entry_names(excinfo)[-1] == f"{MOD}.str_to_datetime"
 
 
 @parsers

@@ -8,7 +8,6 @@ import decimal
 import gc
 import pickle
 import re
-import traceback
 import types
 import weakref
 
@@ -16,16 +15,13 @@ import pytest
 
 import velmora.kestrine.processors as processors
 from velmora.kestrine.processors import DecimalResultProcessor
-from refcount import assert_steady, debug_only
+from helpers import assert_steady, debug_only, entry_names
 
 MOD = "velmora.kestrine.processors"
 CINIT = f"{MOD}.DecimalResultProcessor.__cinit__"
 PROCESS = f"{MOD}.DecimalResultProcessor.process"
 REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 
-
-def tb_names(excinfo):
-    return [entry.name for entry in traceback.extract_tb(excinfo.tb)]
 
 
 class StrSub(str):
@@ -136,7 +132,7 @@ def test_formatting_errors_are_the_interpreters(fmt, value):
         p.process(value)
     assert type(excinfo.value) is expected.type
     assert str(excinfo.value) == str(expected.value)
-    assert tb_names(excinfo)[-1] == PROCESS
+    assert entry_names(excinfo)[-1] == PROCESS
 
 
 def test_error_from_value_formatting_code_passes_through():
@@ -150,14 +146,14 @@ def test_error_from_value_formatting_code_passes_through():
     with pytest.raises(ArithmeticError) as excinfo:
         p.process(Bad())
     assert excinfo.value is error
-    assert tb_names(excinfo)[-2:] == [PROCESS, "__float__"]
+    assert entry_names(excinfo)[-2:] == [PROCESS, "__float__"]
 
 
 def test_error_from_type_passes_through_with_entry():
     p = DecimalResultProcessor(decimal.Decimal, "%s")
     with pytest.raises(decimal.InvalidOperation) as excinfo:
         p.process("not a number")
-    assert PROCESS in tb_names(excinfo)
+    assert PROCESS in entry_names(excinfo)
 
     error = KeyError("raised by type_")
 
@@ -168,7 +164,7 @@ def test_error_from_type_passes_through_with_entry():
     with pytest.raises(KeyError) as excinfo:
         p.process(1)
     assert excinfo.value is error
-    assert tb_names(excinfo)[-2:] == [PROCESS, "type_"]
+    assert entry_names(excinfo)[-2:] == [PROCESS, "type_"]
 
 
 @pytest.mark.parametrize("type_", [None, 5, "str"])
@@ -177,7 +173,7 @@ def test_non_callable_type_is_stored_and_fails_when_called(type_):
     assert p.process(None) is None
     with pytest.raises(TypeError, match=rf"^'{type(type_).__name__}' object is not callable$") as excinfo:
         p.process(1)
-    assert tb_names(excinfo)[-1] == PROCESS
+    assert entry_names(excinfo)[-1] == PROCESS
 
 
 class Recorder:
@@ -264,7 +260,7 @@ def test_constructor_argument_errors(args, kwargs, message):
     with pytest.raises(TypeError) as excinfo:
         DecimalResultProcessor(*args, **kwargs)
     assert str(excinfo.value) == message
-    assert tb_names(excinfo)[-1] == CINIT
+    assert entry_names(excinfo)[-1] == CINIT
 
 
 @pytest.mark.parametrize(
@@ -275,7 +271,7 @@ def test_format_must_be_exactly_str(fmt, tname):
     with pytest.raises(TypeError) as excinfo:
         DecimalResultProcessor(decimal.Decimal, fmt)
     assert str(excinfo.value) == f"Expected str, got {tname}"
-    assert tb_names(excinfo)[-1] == CINIT
+    assert entry_names(excinfo)[-1] == CINIT
     with pytest.raises(TypeError, match=f"^Expected str, got {tname}$"):
         DecimalResultProcessor(type_=decimal.Decimal, format_=fmt)
 
@@ -352,7 +348,7 @@ def test_pickling_and_copying_refuse(attempt):
     with pytest.raises(TypeError) as excinfo:
         attempt(p)
     assert str(excinfo.value) == REFUSAL
-    assert tb_names(excinfo)[-1] == f"{MOD}.DecimalResultProcessor.__reduce__"
+    assert entry_names(excinfo)[-1] == f"{MOD}.DecimalResultProcessor.__reduce__"
 
 
 def test_setstate_refuses():
@@ -360,7 +356,7 @@ def test_setstate_refuses():
     with pytest.raises(TypeError) as excinfo:
         p.__setstate__({"type_": int})
     assert str(excinfo.value) == REFUSAL
-    assert tb_names(excinfo)[-1] == f"{MOD}.DecimalResultProcessor.__setstate__"
+    assert entry_names(excinfo)[-1] == f"{MOD}.DecimalResultProcessor.__setstate__"
     assert str(p.process(1)) == "1"  # unchanged
 
 
@@ -382,7 +378,7 @@ def test_refusal_methods_bind_their_arguments_first(call, message, entry):
     with pytest.raises(TypeError) as excinfo:
         call(p)
     assert str(excinfo.value) == message
-    names = tb_names(excinfo)
+    names = entry_names(excinfo)
     if entry is None:
         # A function without parameters adds no entry for its binding errors.
         assert not any(n.startswith(MOD) for n in names)

@@ -19,7 +19,7 @@ import weakref
 import pytest
 
 import velmora.kestrine.processors as p
-from functions import Boom, KeyText, call_raw, function_objects, instances
+from helpers import Boom, KeyText, call_raw, entry_names, function_objects, instances
 from velmora.kestrine import rowcore, sealedmap
 
 MODULES = ["velmora.kestrine.sealedmap", "velmora.kestrine.processors", "velmora.kestrine.rowcore"]
@@ -31,10 +31,6 @@ def run_fresh(code):
                           timeout=120)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
-
-
-def entry_names(exc):
-    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
 
 
 # --- start-up ---------------------------------------------------------------

@@ -11,12 +11,8 @@ import gc
 
 import pytest
 
-from functions import CALLABLES, call_raw, instances
+from helpers import CALLABLES, Boom, call_raw, instances
 from velmora.kestrine import rowcore, sealedmap
-
-
-class Boom(Exception):
-    pass
 
 
 def _raise(*a, **k):

@@ -14,7 +14,7 @@ import warnings
 
 import pytest
 
-from functions import KeyText, call_raw
+from helpers import Boom, KeyText, call_raw, entry_names
 from velmora.kestrine import processors as P
 
 CONVERTERS = ["int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to_time", "str_to_date"]
@@ -22,10 +22,6 @@ CONVERTERS = ["int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to
 
 def conv(name):
     return getattr(P, name)
-
-
-class Boom(Exception):
-    pass
 
 
 def raiser(*a, **k):
@@ -88,17 +84,10 @@ def test_dunder_misbehaves(func, dunder, action, expected):
         try:
             f(obj)
         except expected as e:
-            names = [tb.tb_frame.f_code.co_name for tb in _walk(e.__traceback__)]
-            assert f"velmora.kestrine.processors.{func}" in names
+            assert f"velmora.kestrine.processors.{func}" in entry_names(e)
     else:
         r = f(obj)
         assert r == expected and type(r) is type(expected)
-
-
-def _walk(tb):
-    while tb is not None:
-        yield tb
-        tb = tb.tb_next
 
 
 def test_float_subclass_from_dunder_matches_float():

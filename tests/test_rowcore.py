@@ -2,59 +2,14 @@
 by position, key and attribute, and the module namespace."""
 
 import gc
-import traceback
 import weakref
 
 import pytest
 
 from velmora.kestrine import rowcore
 from velmora.kestrine.rowcore import BaseRow
-from refcount import assert_steady, debug_only
-
-M = "velmora.kestrine.rowcore."
-
-
-class Parent:
-    """The smallest parent a row needs: a key map and a raising miss hook."""
-
-    def __init__(self, key_to_index=None):
-        self._key_to_index = key_to_index
-        self.misses = []
-
-    def _key_not_found(self, key, as_attribute):
-        self.misses.append((key, as_attribute))
-        raise KeyError(key)
-
-    def __eq__(self, other):
-        return type(other) is type(self) and other._key_to_index == self._key_to_index
-
-    __hash__ = object.__hash__
-
-
-class LenientParent(Parent):
-    def _key_not_found(self, key, as_attribute):
-        self.misses.append((key, as_attribute))
-        return "ignored"
-
-
-class AttrParent(Parent):
-    def _key_not_found(self, key, as_attribute):
-        self.misses.append((key, as_attribute))
-        raise AttributeError(key)
-
-
-def tb_names(excinfo):
-    return [f.name for f in traceback.extract_tb(excinfo.value.__traceback__)]
-
-
-def assert_entries(excinfo, *names):
-    """The module's traceback entries are exactly `names`, outer to inner."""
-    got = tb_names(excinfo)
-    assert [n for n in got if n.startswith(M)] == [M + n for n in names], got
-
-
-def assert_no_entry(excinfo):
-    assert not any(n.startswith(M) for n in tb_names(excinfo))
+from helpers import (AttrParent, Boom, LenientParent, Parent, assert_entries, assert_no_entry, assert_steady,
+                     debug_only)
 
 
 def make(data=(10, 20), key_to_index=None, processors=None, parent=None):
@@ -223,10 +178,6 @@ def test_key_map_sealedmap_is_refused():
     with pytest.raises(TypeError) as e:
         BaseRow(None, None, sealedmap.sealedmap(), ())
     assert str(e.value).endswith("got velmora.kestrine.sealedmap.sealedmap)")
-
-
-class Boom(Exception):
-    pass
 
 
 class RaisingBool:

@@ -5,7 +5,7 @@ exception; the debug interpreter (3.14d) also checks reference counts."""
 import gc
 
 import pytest
-from test_rowcore import LenientParent, Parent
+from helpers import LenientParent, Parent
 
 from velmora.kestrine.rowcore import BaseRow, tuplegetter
 

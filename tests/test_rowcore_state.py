@@ -5,7 +5,7 @@ import copy
 import pickle
 
 import pytest
-from test_rowcore import AttrParent, Parent, assert_entries, assert_no_entry
+from helpers import AttrParent, Parent, assert_entries, assert_no_entry
 
 from velmora.kestrine import rowcore
 from velmora.kestrine.rowcore import BaseRow, rowproxy_reconstructor

@@ -3,7 +3,7 @@
 import operator
 
 import pytest
-from test_rowcore import assert_entries
+from helpers import Boom, assert_entries
 
 from velmora.kestrine import rowcore
 from velmora.kestrine.rowcore import tuplegetter
@@ -59,10 +59,6 @@ def test_no_positions():
     with pytest.raises(IndexError, match="^tuple index out of range$") as e:
         tuplegetter()
     assert_entries(e, "tuplegetter")
-
-
-class Boom(Exception):
-    pass
 
 
 class BadCompare:

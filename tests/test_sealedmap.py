@@ -4,24 +4,15 @@ copy and pickling, the refusing mutators and deallocation."""
 import copy
 import gc
 import pickle
-import traceback
 import weakref
 
 import pytest
 
 from velmora.kestrine import sealedmap as M
 from velmora.kestrine.sealedmap import sealedmap
-from refcount import assert_steady, debug_only
+from helpers import Frozen, assert_steady, debug_only, entry_names
 
 MOD = "velmora.kestrine.sealedmap"
-
-
-def entries(exc_info):
-    return [f.name for f in traceback.extract_tb(exc_info.value.__traceback__)]
-
-
-class Frozen(sealedmap):
-    pass
 
 
 def test_type_shape():
@@ -123,7 +114,7 @@ def test_repr_error_has_entry():
 
     with pytest.raises(ValueError, match="no repr") as e:
         repr(sealedmap(a=Bad()))
-    assert f"{MOD}.sealedmap.__repr__" in entries(e)
+    assert f"{MOD}.sealedmap.__repr__" in entry_names(e)
 
 
 def _setitem(m):
@@ -189,7 +180,7 @@ def test_refusals(cls, op, entry):
         op(m)
     assert type(e.value) is TypeError
     assert str(e.value) == f"{cls.__name__} object is immutable"
-    assert entries(e)[-2:] == [f"{MOD}.sealedmap.{entry}", f"{MOD}._immutable_fn"]
+    assert entry_names(e)[-2:] == [f"{MOD}.sealedmap.{entry}", f"{MOD}._immutable_fn"]
     assert list(m.items()) == before
 
 

@@ -1,23 +1,14 @@
 """Merging sealedmap values: union, merge_with, | in both directions and the
 refusing |=, including hostile operands."""
 
-import traceback
 
 import pytest
 from hypothesis import given, strategies as st
 
 from velmora.kestrine.sealedmap import sealedmap
-from refcount import assert_steady, debug_only
+from helpers import Frozen, assert_steady, debug_only, entry_names
 
 MOD = "velmora.kestrine.sealedmap"
-
-
-def entries(exc_info):
-    return [f.name for f in traceback.extract_tb(exc_info.value.__traceback__)]
-
-
-class Frozen(sealedmap):
-    pass
 
 
 @pytest.fixture
@@ -122,12 +113,12 @@ def test_union_conversion_errors_are_dicts(m, bad):
     with pytest.raises(type(expected.value)) as e:
         m.union(bad)
     assert str(e.value) == str(expected.value)
-    assert entries(e)[-1] == f"{MOD}.sealedmap.union"
+    assert entry_names(e)[-1] == f"{MOD}.sealedmap.union"
     if bad:  # merge_with skips false arguments
         with pytest.raises(type(expected.value)) as e:
             m.merge_with(bad)
         assert str(e.value) == str(expected.value)
-        assert entries(e)[-1] == f"{MOD}.sealedmap.merge_with"
+        assert entry_names(e)[-1] == f"{MOD}.sealedmap.merge_with"
     assert items(m) == [("a", 1), ("b", 2)]
 
 
@@ -136,7 +127,7 @@ def test_union_too_many_arguments(m, n):
     with pytest.raises(TypeError) as e:
         m.union(*([{}] * n))
     assert str(e.value) == f"union expected at most 1 argument, got {n}"
-    assert entries(e)[-1] == f"{MOD}.sealedmap.union"
+    assert entry_names(e)[-1] == f"{MOD}.sealedmap.union"
 
 
 class BadBool:
@@ -147,7 +138,7 @@ class BadBool:
 def test_merge_with_truth_errors(m):
     with pytest.raises(ValueError, match="no truth") as e:
         m.merge_with({"x": 1}, BadBool())
-    assert entries(e)[-2:] == [f"{MOD}.sealedmap.merge_with", "__bool__"]
+    assert entry_names(e)[-2:] == [f"{MOD}.sealedmap.merge_with", "__bool__"]
     assert items(m) == [("a", 1), ("b", 2)]
 
 
@@ -157,17 +148,17 @@ def test_or_accepts_only_dicts(m, op):
     with pytest.raises(TypeError) as e:
         op(m)
     assert str(e.value) == "'NotImplementedType' object is not iterable"
-    assert entries(e)[-1] in (f"{MOD}.sealedmap.__or__", f"{MOD}.sealedmap.__ror__")
+    assert entry_names(e)[-1] in (f"{MOD}.sealedmap.__or__", f"{MOD}.sealedmap.__ror__")
     assert items(m) == [("a", 1), ("b", 2)]
 
 
 def test_or_dispatch_entries(m):
     with pytest.raises(TypeError) as e:
         m | 5
-    assert entries(e)[-1] == f"{MOD}.sealedmap.__or__"
+    assert entry_names(e)[-1] == f"{MOD}.sealedmap.__or__"
     with pytest.raises(TypeError) as e:
         5 | m
-    assert entries(e)[-1] == f"{MOD}.sealedmap.__ror__"
+    assert entry_names(e)[-1] == f"{MOD}.sealedmap.__ror__"
 
 
 def test_or_lets_others_answer_first():
@@ -291,7 +282,7 @@ def test_ior_refuses(m):
         with pytest.raises(TypeError) as e:
             m |= other
         assert str(e.value) == "sealedmap object is immutable"
-        assert entries(e)[-2:] == [f"{MOD}.sealedmap.__ior__", f"{MOD}._immutable_fn"]
+        assert entry_names(e)[-2:] == [f"{MOD}.sealedmap.__ior__", f"{MOD}._immutable_fn"]
     assert items(m) == [("a", 1), ("b", 2)]
     f = Frozen(m)
     with pytest.raises(TypeError, match="^Frozen object is immutable$"):
