@@ -1,5 +1,5 @@
 """DecimalResultProcessor: construction, process, the pickling refusal, garbage
-collection, and the processors namespace that start-up builds around it."""
+collection."""
 
 import abc
 import copy
@@ -29,18 +29,7 @@ class StrSub(str):
 
 
 # ---------------------------------------------------------------------------
-# Namespace and class layout
-
-
-def test_module_namespace_in_order():
-    names = list(vars(processors))
-    assert names[names.index("__builtins__"):] == [
-        "__builtins__", "DecimalResultProcessor", "datetime", "datetime_cls", "time_cls", "date_cls", "re",
-        "int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to_time", "str_to_date", "__test__",
-    ]
-    assert processors.re is re
-    assert processors.datetime is datetime
-    assert processors.__test__ == {}
+# Class layout
 
 
 def test_type_layout():

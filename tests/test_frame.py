@@ -47,6 +47,31 @@ def test_reimport_gives_the_same_module_without_rerunning_the_body(name):
     assert module.__builtins__ is __import__("builtins")
 
 
+# What each module's body adds to its namespace, in order, after the entries
+# the import system makes (the last of them `__builtins__`); and the modules
+# it binds by name.
+NAMESPACES = {
+    "velmora.kestrine.sealedmap": (["sealedmap", "_readonly_fn", "_immutable_fn", "ReadOnlyContainer",
+                                    "SealedMapBase"], []),
+    "velmora.kestrine.processors": (["DecimalResultProcessor", "datetime", "datetime_cls", "time_cls", "date_cls",
+                                     "re", "int_to_boolean", "to_str", "to_float", "str_to_datetime", "str_to_time",
+                                     "str_to_date"], ["datetime", "re"]),
+    "velmora.kestrine.rowcore": (["BaseRow", "operator", "rowproxy_reconstructor", "tuplegetter"], ["operator"]),
+}
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_namespace_order(name):
+    # Asked of a fresh interpreter too: nothing run before can have reordered it.
+    fresh = eval(run_fresh(f"import importlib; print(list(vars(importlib.import_module({name!r}))))"))
+    module = importlib.import_module(name)
+    body, bound = NAMESPACES[name]
+    assert fresh == list(vars(module))
+    assert fresh[fresh.index("__builtins__"):] == ["__builtins__", *body, "__test__"]
+    for attr in bound:
+        assert getattr(module, attr) is sys.modules[attr]
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_module_attributes_come_from_the_spec(name):
     out = run_fresh(f"""
