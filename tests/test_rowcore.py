@@ -115,19 +115,6 @@ def test_new_gives_empty_row_and_ignores_arguments():
     assert_entries(e, "BaseRow.__len__")
 
 
-def test_abstract_subclass_is_refused_by_object_new():
-    import abc
-
-    class Abstract(BaseRow, metaclass=abc.ABCMeta):
-        __slots__ = ()
-
-        @abc.abstractmethod
-        def f(self): ...
-
-    with pytest.raises(TypeError, match="abstract"):
-        Abstract.__new__(Abstract)
-
-
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
@@ -586,32 +573,6 @@ def test_subclass_attributes_and_fallbacks():
         row.failing
 
 
-def test_subclass_without_getattr_asks_parent_twice():
-    p = Parent({})
-    row = SlotRow(p, None, {}, ())
-    with pytest.raises(KeyError):
-        row.missing
-    p.misses.clear()
-    p2 = AttrParent({})
-    row = SlotRow(p2, None, {}, ())
-    assert getattr(row, "missing", 3) == 3
-    assert p2.misses == [("missing", True), ("missing", True)]
-    assert not hasattr(row, "other")
-
-
-def test_subclass_with_own_getattr():
-    class Row(BaseRow):
-        __slots__ = ()
-
-        def __getattr__(self, name):
-            return ("own", name)
-
-    p = AttrParent({"a": 0})
-    row = Row(p, None, p._key_to_index, (1,))
-    assert row.a == 1
-    assert row.missing == ("own", "missing") and p.misses == [("missing", True)]
-
-
 def test_subclass_with_instance_dict():
     class Row(BaseRow):
         def method(self):
@@ -630,30 +591,6 @@ def test_subclass_with_instance_dict():
     assert row.x == 1
     assert getattr(row, "nope", None) is None
     weakref.ref(row)
-
-
-def test_class_changes_are_seen():
-    class Row(BaseRow):
-        __slots__ = ()
-
-    kti = {"k": 0}
-    row = Row(Parent(kti), None, kti, ("key",))
-    assert row.k == "key"
-    Row.k = property(lambda self: "property")
-    assert row.k == "property"
-    del Row.k
-    assert row.k == "key"
-
-    class Base(BaseRow):
-        __slots__ = ()
-
-    class Sub(Base):
-        __slots__ = ()
-
-    row = Sub(Parent(kti), None, kti, ("key",))
-    assert row.k == "key"
-    Base.k = "inherited"
-    assert row.k == "inherited"
 
 
 def test_getattribute_override_is_used():

@@ -31,11 +31,26 @@ class Custom(BaseRow):
         BaseRow.__setstate__(self, state)
 
 
-def make(cls=Row, data=(1, 2)):
+class ClassMapParent:
+    """A parent whose key map is a class attribute: pickled without it."""
+
+    _key_to_index = {"a": 0, "b": 1}
+
+    def _key_not_found(self, key, as_attribute):
+        raise AttributeError(key)
+
+    def __eq__(self, other):
+        return type(other) is type(self)
+
+    __hash__ = object.__hash__
+
+
+def make(cls=Row, data=(1, 2), parent=AttrParent):
     # copy.deepcopy probes attributes such as __deepcopy__: the parent
     # reports a missing key as an AttributeError there, as the toolkit's does.
     kti = {"a": 0, "b": 1}
-    return cls(AttrParent(kti), None, kti, data)
+    p = ClassMapParent() if parent is ClassMapParent else parent(kti)
+    return cls(p, None, p._key_to_index, data)
 
 
 def test_reduce_and_state_values():
@@ -58,15 +73,16 @@ def test_empty_row_reduces_with_none():
     assert row._data is None and row._key_to_index is p._key_to_index
 
 
+@pytest.mark.parametrize("parent", [AttrParent, ClassMapParent])
 @pytest.mark.parametrize("cls", [Row, DictRow, BaseRow])
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
-def test_pickle_round_trip(cls, protocol):
-    row = make(cls)
+def test_pickle_round_trip(cls, protocol, parent):
+    row = make(cls, parent=parent)
     back = pickle.loads(pickle.dumps(row, protocol))
     assert type(back) is cls
     assert back._data == (1, 2) and back._parent == row._parent and back._parent is not row._parent
     assert back._key_to_index is back._parent._key_to_index
-    assert back.a == 1 and back._get_by_key_impl_mapping("b") == 2
+    assert back.a == 1 and back.b == 2 and back._get_by_key_impl_mapping("b") == 2
 
 
 @pytest.mark.parametrize("cls", [Row, DictRow])
@@ -101,18 +117,38 @@ def test_reconstructor_does_not_run_init():
     assert type(row) is Tracked and calls == [] and row.a == 5
 
 
-def test_overrides_are_used():
+def shadow_by_attribute(row):
+    row.__getstate__ = lambda: {"_parent": None, "_data": ("shadow",)}
+    return {"_parent": None, "_data": ("shadow",)}
+
+
+def shadow_by_dict_entry(row):
+    row.__dict__["__getstate__"] = lambda: {"_parent": None, "_data": ("own",)}
+    return {"_parent": None, "_data": ("own",)}
+
+
+@pytest.mark.parametrize("cls, override", [
+    (DictRow, shadow_by_attribute),
+    (DictRow, shadow_by_dict_entry),
+    (Custom, lambda row: {"_parent": row._parent, "_data": ("custom",)}),
+], ids=["instance attribute", "instance dict entry", "class"])
+def test_getstate_override_is_used(cls, override):
+    row = make(cls)
+    expected = override(row)
+    assert row.__reduce__() == (rowproxy_reconstructor, (cls, expected))
+
+
+def test_setstate_override_is_used():
     row = make(Custom)
-    assert row.__reduce__()[1][1]["_data"] == ("custom",)
     Custom.seen.clear()
     back = pickle.loads(pickle.dumps(row))
     assert back._data == ("custom",) and Custom.seen[0]["_data"] == ("custom",)
 
+    def setstate(self, state):
+        BaseRow.__setstate__(self, {**state, "_data": (0,)})
 
-def test_instance_dict_entry_shadows_getstate():
-    row = make(DictRow)
-    row.__getstate__ = lambda: {"_parent": None, "_data": ("shadow",)}
-    assert row.__reduce__()[1][1] == {"_parent": None, "_data": ("shadow",)}
+    Slotted = type("Slotted", (BaseRow,), {"__slots__": (), "__setstate__": setstate})
+    assert rowproxy_reconstructor(Slotted, {"_parent": Parent({}), "_data": (1, 2)})._data == (0,)
 
 
 def test_reduce_uses_the_class_attribute():
