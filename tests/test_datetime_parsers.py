@@ -7,7 +7,7 @@ import datetime
 import pytest
 
 import velmora.kestrine.processors as processors
-from helpers import assert_steady, debug_only, entry_names
+from helpers import Boom, assert_steady, debug_only, entry_names
 
 MOD = "velmora.kestrine.processors"
 
@@ -138,13 +138,36 @@ def test_deleted_name_raises_name_error(namespace, fname, cls_name, cls):
     assert type(fn(SAMPLE[fname])) is sub
 
 
+class NoIso:
+    def __getattr__(self, name):
+        if name == "fromisoformat":
+            raise Boom(name)
+        raise AttributeError(name)
+
+
+# What stands where the class should, and the frames its failure adds below
+# the converter's entry.
+UNUSABLE = {
+    "no attribute": (object(), []),
+    "lookup raising": (NoIso(), ["__getattr__"]),
+    "attribute not callable": (type("C", (), {"fromisoformat": 5})(), []),
+    "attribute None": (type("C", (), {"fromisoformat": None})(), []),
+    "a module": (datetime, []),
+}
+
+
 @parsers
-def test_missing_fromisoformat_raises_attribute_error(namespace, fname, cls_name, cls):
+@pytest.mark.parametrize("unusable", UNUSABLE, ids=UNUSABLE)
+def test_unusable_class_fails_like_the_interpreted_call(namespace, fname, cls_name, cls, unusable):
+    replacement, below = UNUSABLE[unusable]
     fn = getattr(processors, fname)
-    namespace.setattr(processors, cls_name, object())
-    with pytest.raises(AttributeError, match="fromisoformat") as excinfo:
+    with pytest.raises(Exception) as expected:
+        replacement.fromisoformat("2024-02-29")
+    namespace.setattr(processors, cls_name, replacement)
+    with pytest.raises(expected.type) as excinfo:
         fn("2024-02-29")
-    assert entry_names(excinfo)[-1] == f"{MOD}.{fname}"
+    assert type(excinfo.value) is expected.type and str(excinfo.value) == str(expected.value)
+    assert entry_names(excinfo)[-1 - len(below):] == [f"{MOD}.{fname}", *below]
 
 
 @parsers

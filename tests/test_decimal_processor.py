@@ -3,19 +3,16 @@ collection."""
 
 import abc
 import copy
-import datetime
 import decimal
 import gc
 import pickle
-import re
 import types
 import weakref
 
 import pytest
 
-import velmora.kestrine.processors as processors
 from velmora.kestrine.processors import DecimalResultProcessor
-from helpers import assert_steady, debug_only, entry_names
+from helpers import KeyText, assert_steady, debug_only, entry_names
 
 MOD = "velmora.kestrine.processors"
 CINIT = f"{MOD}.DecimalResultProcessor.__cinit__"
@@ -111,6 +108,8 @@ def test_str_subclass_value_goes_through_the_operator():
         ("%d", (1, 2)),         # not all arguments converted
         ("%q", 1),              # unsupported format character
         ("%(a)s", 1),           # format requires a mapping
+        ("%d-%d", (1,)),
+        ("%", 1),               # incomplete format
     ],
 )
 def test_formatting_errors_are_the_interpreters(fmt, value):
@@ -124,18 +123,36 @@ def test_formatting_errors_are_the_interpreters(fmt, value):
     assert entry_names(excinfo)[-1] == PROCESS
 
 
-def test_error_from_value_formatting_code_passes_through():
-    error = ArithmeticError("from __float__")
+class RaisingRmod(str):
+    def __rmod__(self, other):
+        raise self.error
 
-    class Bad:
-        def __float__(self):
-            raise error
 
-    p = DecimalResultProcessor(decimal.Decimal, "%f")
+@pytest.mark.parametrize("fmt, dunder", [("%f", "__float__"), ("%d", "__index__"), ("%s", "__str__"),
+                                         ("%s", "__rmod__")])
+def test_error_from_value_formatting_code_passes_through(fmt, dunder):
+    error = ArithmeticError("from " + dunder)
+
+    def raising(self, *args):
+        raise error
+
+    if dunder == "__rmod__":
+        value = RaisingRmod("x")
+        value.error = error
+    else:
+        value = type("Bad", (), {dunder: raising})()
+    p = DecimalResultProcessor(decimal.Decimal, fmt)
     with pytest.raises(ArithmeticError) as excinfo:
-        p.process(Bad())
+        p.process(value)
     assert excinfo.value is error
-    assert entry_names(excinfo)[-2:] == [PROCESS, "__float__"]
+    assert entry_names(excinfo)[-2:] == [PROCESS, dunder if dunder == "__rmod__" else "raising"]
+
+
+@pytest.mark.parametrize("fmt, value", [("%.3f", 1.23456), ("%.3f", float("nan")), ("%.3f", float("-inf")),
+                                        ("%.3f", 1e300), ("%d", 2**200), ("%s", "1e-7")])
+def test_decimal_of_the_formatted_text(fmt, value):
+    result = DecimalResultProcessor(decimal.Decimal, fmt).process(value)
+    assert type(result) is decimal.Decimal and str(result) == str(decimal.Decimal(fmt % value))
 
 
 def test_error_from_type_passes_through_with_entry():
@@ -165,22 +182,12 @@ def test_non_callable_type_is_stored_and_fails_when_called(type_):
     assert entry_names(excinfo)[-1] == PROCESS
 
 
-class Recorder:
-    """Callable without vectorcall: reached through tp_call with a tuple."""
-
-    def __init__(self):
-        self.calls = []
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return "called"
-
-
 @pytest.mark.parametrize(
     "make_type",
     [
         pytest.param(lambda sink: sink.append, id="bound builtin method"),
         pytest.param(lambda sink: (lambda t: sink.append(t)), id="function"),
+        pytest.param(lambda sink: (lambda t: (gc.collect(), sink.append(t))), id="function that collects"),
         pytest.param(lambda sink: type("Bound", (), {"m": lambda self, t: sink.append(t)})().m, id="bound method"),
         pytest.param(lambda sink: type("Cls", (), {"__init__": lambda self, t: sink.append(t)}), id="class"),
         pytest.param(
@@ -241,6 +248,8 @@ def test_format_none_is_accepted():
         ((decimal.Decimal,), {"fmt": "%s"}, "__cinit__() got an unexpected keyword argument 'fmt'"),
         ((decimal.Decimal, "%s"), {"fmt": "%s"}, "__cinit__() got an unexpected keyword argument 'fmt'"),
         ((decimal.Decimal,), {"type_": int}, "__cinit__() got multiple values for keyword argument 'type_'"),
+        ((decimal.Decimal,), {"type_": int, "format_": "%s"},
+         "__cinit__() got multiple values for keyword argument 'type_'"),
         ((decimal.Decimal, "%s"), {"format_": "%s"},
          "__cinit__() got multiple values for keyword argument 'format_'"),
     ],
@@ -254,7 +263,7 @@ def test_constructor_argument_errors(args, kwargs, message):
 
 @pytest.mark.parametrize(
     "fmt, tname",
-    [(StrSub("%s"), "StrSub"), (b"%s", "bytes"), (3, "int"), (3.5, "float"), (["%s"], "list")],
+    [(StrSub("%s"), "StrSub"), (KeyText("%s"), "KeyText"), (b"%s", "bytes"), (3, "int"), (3.5, "float"), (["%s"], "list")],
 )
 def test_format_must_be_exactly_str(fmt, tname):
     with pytest.raises(TypeError) as excinfo:
@@ -340,10 +349,11 @@ def test_pickling_and_copying_refuse(attempt):
     assert entry_names(excinfo)[-1] == f"{MOD}.DecimalResultProcessor.__reduce__"
 
 
-def test_setstate_refuses():
+@pytest.mark.parametrize("state", [{"type_": int}, None])
+def test_setstate_refuses(state):
     p = DecimalResultProcessor(decimal.Decimal, "%s")
     with pytest.raises(TypeError) as excinfo:
-        p.__setstate__({"type_": int})
+        p.__setstate__(state)
     assert str(excinfo.value) == REFUSAL
     assert entry_names(excinfo)[-1] == f"{MOD}.DecimalResultProcessor.__setstate__"
     assert str(p.process(1)) == "1"  # unchanged

@@ -5,7 +5,6 @@ modules; the module files test only what each function does."""
 import copy
 import ctypes
 import functools
-import gc
 import importlib
 import inspect
 import pickle
