@@ -8,7 +8,7 @@ import operator
 
 import pytest
 
-from helpers import Parent
+from helpers import Parent, entry_names
 from velmora.kestrine.rowcore import BaseRow
 
 KM = {"a": 0, "b": 1, "k": 0}
@@ -207,8 +207,6 @@ def test_subclass_property_reading_itself_natively_stops_at_the_recursion_limit(
 
 
 def test_mapping_view_subscription_is_the_key_lookup_and_follows_reassignment():
-    import traceback
-
     View = fresh_class(__getitem__=BaseRow._get_by_key_impl_mapping)
     parent = MapParent()
     view = View(parent, None, KM, (1, 2))
@@ -216,9 +214,8 @@ def test_mapping_view_subscription_is_the_key_lookup_and_follows_reassignment():
     with pytest.raises(KeyError) as info:
         view[0]
     assert parent.misses == [(0, False)]
-    names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)][1:]
-    assert names == ["velmora.kestrine.rowcore.BaseRow._get_by_key_impl_mapping",
-                     "velmora.kestrine.rowcore.BaseRow._get_by_key_impl", "_key_not_found"]
+    assert entry_names(info)[1:] == ["velmora.kestrine.rowcore.BaseRow._get_by_key_impl_mapping",
+                                     "velmora.kestrine.rowcore.BaseRow._get_by_key_impl", "_key_not_found"]
     View.__getitem__ = lambda self, key: ("own", key)
     assert view["b"] == ("own", "b")
     del View.__getitem__
