@@ -197,22 +197,28 @@ def test_result_is_an_ordinary_sealedmap():
 
 def test_result_seen_by_an_operand_stays_a_dict():
     # An operand method that gets hold of dict's intermediate union (here
-    # through the collector) keeps a plain dict; the sealed result is another
-    # object with the same entries.
+    # through the collector, once the union holds a container) keeps a plain
+    # dict; the sealed result is another object with the same entries.
     seen = []
 
     class Spy(dict):
         def keys(self):
-            seen.extend(o for o in gc.get_objects() if type(o) is dict and o.get("a") == [1])
-            return ["s"]
+            return ["s", "t"]
 
         def __iter__(self):
-            return iter(["s"])
+            return iter(["s", "t"])
 
-    r = sealedmap(a=[1]) | Spy(s=2)
-    assert type(r) is sealedmap and list(r.items()) == [("a", [1]), ("s", 2)]
-    assert seen and all(type(o) is dict for o in seen) and all(o is not r for o in seen)
-    assert seen[0] == {"a": [1], "s": 2}
+        def __getitem__(self, k):
+            if k == "t":
+                seen.extend(o for o in gc.get_objects() if type(o) is dict and o.get("s") == ["s"])
+            return [k]
+
+    r = sealedmap(a=1) | Spy()
+    assert type(r) is sealedmap and list(r.items()) == [("a", 1), ("s", ["s"]), ("t", ["t"])]
+    if not seen:
+        pytest.skip("this interpreter's union is not visible to the collector while it is filled")
+    assert len(seen) == 1 and type(seen[0]) is dict and seen[0] is not r
+    assert seen[0] == r
 
 
 @needs_frozendict
