@@ -12,6 +12,7 @@ import traceback
 import pytest
 
 from velmora.kestrine.sealedmap import sealedmap
+from refcount import assert_steady, debug_only
 
 MOD = "velmora.kestrine.sealedmap"
 frozendict = getattr(builtins, "frozendict", None)
@@ -244,3 +245,18 @@ def test_frozendict_subclass_operands(shape, storage):
     assert_like_dict(lambda: m() | f(), lambda: sealedmap(dict.__or__(m(), f())))
     assert_like_dict(lambda: m().__or__(f()), lambda: sealedmap(dict.__or__(m(), f())))
     assert_like_dict(lambda: m().__ror__(f()), lambda: sealedmap(dict.__ror__(m(), f())))
+
+
+@debug_only
+def test_union_shapes_keep_reference_counts():
+    ops = [(lf, rf) for _, lf in SEALED[::3] for _, rf in DICTS[::3] + NON_DICTS]
+
+    def work():
+        for lf, rf in ops:
+            for op in (lambda: lf() | rf(), lambda: lf().__ror__(rf()), lambda: {"z": [0]} | lf()):
+                try:
+                    op()
+                except (TypeError, RuntimeError):
+                    pass
+
+    assert_steady(work)
