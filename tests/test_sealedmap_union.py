@@ -7,6 +7,9 @@ import builtins
 import gc
 import itertools
 import pickle
+import subprocess
+import sys
+import textwrap
 import traceback
 
 import pytest
@@ -260,3 +263,28 @@ def test_union_shapes_keep_reference_counts():
                     pass
 
     assert_steady(work)
+
+
+def test_operand_keys_reentering_the_union_ends_in_recursion_error():
+    # keys() made only of native calls that run the same union again: a
+    # cycle with no interpreted frame, which must end as the interpreter's
+    # own union ends it. In a child interpreter, so an overflow fails here.
+    program = textwrap.dedent("""
+        import functools, operator
+        from velmora.kestrine.sealedmap import sealedmap
+        m = sealedmap(a=1)
+        class X(dict):
+            def __iter__(self):
+                return iter(())
+        x = X(k=1)
+        X.keys = staticmethod(functools.partial(operator.or_, m, x))
+        for op in (lambda: m | x, lambda: m.__or__(x), lambda: m.__ror__(x), lambda: sealedmap.__ror__(m, x)):
+            try:
+                op()
+            except RecursionError:
+                continue
+            raise AssertionError("no RecursionError")
+        print("survived")
+    """)
+    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0 and proc.stdout.strip() == "survived", proc.stderr[-3000:]
