@@ -1,4 +1,5 @@
 """The benchmark cases: each operation, its closest peer and the target ratio."""
+import builtins
 import collections
 import datetime
 import decimal
@@ -134,6 +135,16 @@ def _maps():
     }
 
 
+def _frozen_maps():
+    """_maps() and the interpreter's own immutable mapping, where it has one."""
+    frozendict = getattr(builtins, "frozendict", None)
+    if frozendict is None:
+        raise Unavailable("this interpreter has no built-in frozendict")
+    names = _maps()
+    names.update(frozendict_=frozendict, fd=frozendict(names["src"]))
+    return names
+
+
 # --- bulk: fetch from sqlite3 and build rows ------------------------------------
 
 BULK_BATCH = 1000
@@ -239,6 +250,11 @@ def all_cases(bulk_rows):
         Micro("m.union(d)", "{**m, **d}", "m.union(d)", "{**plain, **d}", _maps, 1.15),
         Micro("m.merge_with(d)", "{**m, **d}", "m.merge_with(d)", "{**plain, **d}", _maps, 1.15),
         Micro("m | d", "d1 | d2 of plain dicts", "m | d", "plain | d", _maps, 1.2),
+        # The interpreter's own immutable mapping, where it has one (3.15).
+        Micro("sealedmap(d)", "frozendict(d)", "sealedmap(src)", "frozendict_(src)", _frozen_maps, 1.0),
+        Micro("m | d", "fd | d of a frozendict", "m | d", "fd | d", _frozen_maps, 1.0),
+        Micro("m.union(d)", "fd | d of a frozendict", "m.union(d)", "fd | d", _frozen_maps, 1.05),
+        Micro('m["key3"]', 'fd["key3"] of a frozendict', 'm["key3"]', 'fd["key3"]', _frozen_maps, 1.02),
         Bulk(f"fetch {bulk_rows:,} rows, build with converters", "interpreted row class and converters",
              bulk_converters(bulk_rows), 2.0),
         Bulk(f"fetch {bulk_rows:,} rows, build without converters", "sqlite3.Row as row factory",

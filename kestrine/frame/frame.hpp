@@ -274,7 +274,9 @@ inline int install(PyTypeObject* type, Func& f) noexcept { return set_type_attr(
 [[gnu::cold]] void field_type_error(const char* expected, PyObject* got) noexcept;
 
 // A module-level name read at call time: the module namespace, then the
-// builtins, else NameError. Returns a new reference or nullptr.
+// builtins, else NameError. A lazy-import binding (3.15) is resolved as the
+// interpreter's own global read resolves it. Returns a new reference or
+// nullptr.
 PyObject* lookup(const Name& name) noexcept;
 
 // ---------------------------------------------------------------------------

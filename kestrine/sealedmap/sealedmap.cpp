@@ -269,21 +269,38 @@ PyObject* merge_with_impl(const Args& a) {
   return result ? result.release() : Py_NewRef(a.self);
 }
 
-// `left | right` for two dicts as dict's own union computes it (a copy of
-// `left`, then `right` applied as dict's constructor applies an argument),
-// built straight into a new sealedmap instead of through a plain dict that is
-// copied again. For a non-dict operand dict's union answers NotImplemented,
-// and building a sealedmap from that marker fails; the same construction is
-// run on it here so that the error is exactly that one.
+// `left | right` is what dict's own union slot gives, sealed. Asking the slot
+// itself keeps every operand rule of the running interpreter: which operands
+// it accepts (on 3.15 also a frozendict), how it copies the first one (the
+// storage as it stands, an empty one at once, a subclass's own keys() and
+// __getitem__ only where its copy asks for them) and what it refuses
+// (NotImplemented, from which building a sealedmap fails with the
+// constructor's own error).
+//
+// The slot's result is a new plain dict. When nothing else references it, it
+// becomes the sealedmap in place, a sealedmap having exactly a dict's layout;
+// otherwise (or for another type) it is copied as `sealedmap(result)` copies
+// it. Skipping that second copy is invisible but for one thing: copying a
+// dict that had deletions compares colliding keys (dict's own copy() and
+// dict() differ the same way), and those comparisons then run only in the
+// union's own copy.
 PyObject* dict_union(PyObject* left, PyObject* right) {
+  Ref u = Ref::steal(PyDict_Type.tp_as_number->nb_or(left, right));
+  if (!u) return nullptr;
+  if (Py_IS_TYPE(u.get(), &PyDict_Type) && Py_REFCNT(u.get()) == 1) {
+    // A static type needs no reference of its own; dict's deallocation frees
+    // the object as it frees any sealedmap. A new sealedmap is always
+    // tracked by the collector, a new dict only once it holds a container.
+    Py_SET_TYPE(u.get(), &SealedMapType);
+    if (!PyObject_GC_IsTracked(u.get())) PyObject_GC_Track(u.get());
+    return u.release();
+  }
   Ref result = Ref::steal(new_empty());
-  if (!result) return nullptr;
-  if (!PyDict_Check(left) || !PyDict_Check(right)) {
-    if (update_arg(result.get(), Py_NotImplemented) < 0) return nullptr;
+  if (!result || update_arg(result.get(), u.get()) < 0) return nullptr;
+  if (u.get() == Py_NotImplemented) {
     PyErr_SetString(PyExc_SystemError, "sealedmap built from NotImplemented");
     return nullptr;
   }
-  if (PyDict_Update(result.get(), left) < 0 || update_arg(result.get(), right) < 0) return nullptr;
   return result.release();
 }
 
