@@ -15,7 +15,7 @@ import traceback
 import pytest
 
 from velmora.kestrine.sealedmap import sealedmap
-from refcount import assert_steady, debug_only
+from helpers import assert_steady, debug_only
 
 MOD = "velmora.kestrine.sealedmap"
 frozendict = getattr(builtins, "frozendict", None)
