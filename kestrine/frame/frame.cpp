@@ -355,6 +355,23 @@ PyObject* unguarded_one_vectorcall(PyObject* callable, PyObject* const* args, si
   return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
+// A method whose body guards its own call-outs, called with the instance and
+// exactly its parameters (plus any extra positional arguments a variadic one
+// takes), positionally: after the instance check nothing stands between the
+// call and the body. Anything else takes the general entry.
+PyObject* lean_method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Func& f = *as_function(callable)->func;
+  const Py_ssize_t n = static_cast<Py_ssize_t>(PyVectorcall_NARGS(nargsf)) - 1;
+  if (!kwnames && (n == f.nparams || (n > f.nparams && (f.shape & kVarargs))) && PyObject_TypeCheck(args[0], f.owner))
+      [[likely]] {
+    PyObject* r = f.impl(Args{args[0], args + 1, args + 1 + f.nparams, n - f.nparams, nullptr});
+    if (!r) [[unlikely]]
+      body_failed(f);
+    return r;
+  }
+  return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
 // Builds the __code__ that signature introspection reads: the parameters as
 // the code's arguments, `*a`/`**kw` flagged as on a def statement.
 PyObject* make_code(const Func& f) noexcept {
@@ -501,6 +518,8 @@ PyObject* make_function(Func& f) noexcept {
   if (!o) return nullptr;
   if (f.shape == kPlain && f.nparams == 1 && !f.checks)
     o->vectorcall = f.guarded ? one_vectorcall : unguarded_one_vectorcall;
+  else if ((f.shape & kMethod) && f.owner && !f.checks && !f.guarded)
+    o->vectorcall = lean_method_vectorcall;
   else
     o->vectorcall = function_vectorcall;
   o->func = &f;

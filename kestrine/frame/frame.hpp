@@ -227,7 +227,9 @@ struct Func {
   const char* self_name = "self";   // kMethod: the name shown for the instance
   // Whether the call holds the recursion guard around the body. Only a body
   // whose fast paths cannot call out, and that guards its own call-outs,
-  // goes without: the guard costs about 24 instructions a call.
+  // goes without: the guard costs about 24 instructions a call. Such a
+  // method (with an owner and no exact types) also gets the lean entry: the
+  // instance and its parameters, positionally, go straight to the body.
   bool guarded = true;
   // Filled once at exec.
   int nparams = -1;
