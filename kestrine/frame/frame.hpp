@@ -28,7 +28,8 @@
 //      parameter list, names and `__module__`.
 //   4. Called. The function object's vectorcall takes the fast path when
 //      the arguments already fit (one positional argument; exactly the
-//      parameters, positionally), else the one binder `bind_vector`.
+//      parameters, positionally; for a method with an owner type, the
+//      instance and then those), else the one binder `bind_vector`.
 //      Constructors and initialisers arrive as a tuple and a mapping and go
 //      through `call_tuple`. Both end in `run`: exact-type checks, then the
 //      body under the recursion guard, then the traceback entry on failure.
@@ -227,9 +228,7 @@ struct Func {
   const char* self_name = "self";   // kMethod: the name shown for the instance
   // Whether the call holds the recursion guard around the body. Only a body
   // whose fast paths cannot call out, and that guards its own call-outs,
-  // goes without: the guard costs about 24 instructions a call. Such a
-  // method (with an owner and no exact types) also gets the lean entry: the
-  // instance and its parameters, positionally, go straight to the body.
+  // goes without: the guard costs about 24 instructions a call.
   bool guarded = true;
   // Filled once at exec.
   int nparams = -1;
