@@ -314,7 +314,8 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+[[gnu::noinline]] PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                                PyObject* kwnames) noexcept {
   Func& f = *as_function(callable)->func;
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   PyObject* self = nullptr;
@@ -362,6 +363,19 @@ PyObject* unguarded_one_vectorcall(PyObject* callable, PyObject* const* args, si
       body_failed(f);
     return r;
   }
+  return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
+// The common call of a method, `obj.method(...)`: the instance and exactly
+// the parameters (plus any extra positional arguments a variadic one takes),
+// positionally. After the instance check it goes straight to `run`, and
+// anything else takes the general entry.
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  Func& f = *as_function(callable)->func;
+  const Py_ssize_t n = static_cast<Py_ssize_t>(PyVectorcall_NARGS(nargsf)) - 1;
+  if (!kwnames && (n == f.nparams || (n > f.nparams && (f.shape & kVarargs))) && PyObject_TypeCheck(args[0], f.owner))
+      [[likely]]
+    return run(f, Args{args[0], args + 1, args + 1 + f.nparams, n - f.nparams, nullptr});
   return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
@@ -511,6 +525,8 @@ PyObject* make_function(Func& f) noexcept {
   if (!o) return nullptr;
   if (f.shape == kPlain && f.nparams == 1 && !f.checks)
     o->vectorcall = f.guarded ? one_vectorcall : unguarded_one_vectorcall;
+  else if ((f.shape & kMethod) && f.owner && !f.checks)
+    o->vectorcall = method_vectorcall;
   else
     o->vectorcall = function_vectorcall;
   o->func = &f;

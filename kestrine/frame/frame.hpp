@@ -28,7 +28,8 @@
 //      parameter list, names and `__module__`.
 //   4. Called. The function object's vectorcall takes the fast path when
 //      the arguments already fit (one positional argument; exactly the
-//      parameters, positionally), else the one binder `bind_vector`.
+//      parameters, positionally; for a method with an owner type, the
+//      instance and then those), else the one binder `bind_vector`.
 //      Constructors and initialisers arrive as a tuple and a mapping and go
 //      through `call_tuple`. Both end in `run`: exact-type checks, then the
 //      body under the recursion guard, then the traceback entry on failure.
@@ -48,6 +49,19 @@
 // Errors. Every message the frame makes is written in one cold function in
 // frame.cpp (count_error, unexpected_keyword, multiple_values...); a module
 // makes its own messages in cold helpers of its own file.
+//
+// State written after start-up. Process-wide state is written during create
+// and exec only. Anything a call would write for later calls (a free list of
+// released instances, a lookup cache) is allowed only if no Python code can
+// tell it is there: no behaviour, message, object lifetime or reference count
+// changes (weak references, gc.get_objects(), gc.get_count() and so the
+// moment automatic collections run, finalisers, sys.getrefcount after
+// release, subclasses); it is safe under the GIL the modules declare and
+// compiled out for the free-threaded build; a cache is invalidated exactly
+// when the interpreter's own would be and holds no pointer that can outlive
+// its object. A free list of released sealedmaps fails this: instances taken
+// from it skip the collector's allocation count, so gc.get_count() and the
+// timing of collections move by up to the list's length.
 //
 // Re-entrancy. Any call that can run Python code (a converter, a key's
 // __hash__, the parent's method, a rebound module name) may re-initialise the

@@ -7,6 +7,8 @@
 
 #include "frame/frame.hpp"
 
+#include <cstring>
+
 namespace kx::processors {
 namespace {
 
@@ -25,32 +27,84 @@ extern PyTypeObject DecimalProcessorType;
 // ---------------------------------------------------------------------------
 // process
 
+// The precision of a format that is exactly "%.<digits>f" with one or two
+// digits, else -1. Such a format applied to a float is nothing but the
+// float's fixed-point text; longer precisions, flags and widths are left to
+// the interpreter's formatting.
+int fixed_point_digits(PyObject* format) noexcept {
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(format);
+  if (len < 4 || len > 5 || !PyUnicode_IS_ASCII(format)) return -1;
+  const Py_UCS1* s = PyUnicode_1BYTE_DATA(format);
+  if (s[0] != '%' || s[1] != '.' || s[len - 1] != 'f') return -1;
+  int digits = 0;
+  for (Py_ssize_t i = 2; i < len - 1; ++i) {
+    if (s[i] < '0' || s[i] > '9') return -1;
+    digits = digits * 10 + (s[i] - '0');
+  }
+  return digits;
+}
+
+// `format % value` for such a format and an exact float: the text the
+// interpreter's own `%` makes for it, from the same conversion.
+PyObject* fixed_point_text(double value, int digits) noexcept {
+  char* text = PyOS_double_to_string(value, 'f', digits, 0, nullptr);
+  if (!text) return nullptr;
+  // Digits, sign, point, "inf" or "nan": ASCII, copied as it is.
+  const size_t len = std::strlen(text);
+  PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+  if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), text, len);
+  PyMem_Free(text);
+  return r;
+}
+
+// `format % value`, the general way. Formatting may run the value's own code,
+// and that code may call straight back into a processor.
+PyObject* formatted(PyObject* format, PyObject* value) noexcept {
+  RecursionGuard guard;
+  if (guard.failed()) return nullptr;
+  // A str subclass value may define __rmod__, and a None format must raise
+  // the operator's own TypeError: both go through the generic `%`.
+  if (format == Py_None || (PyUnicode_Check(value) && !PyUnicode_CheckExact(value)))
+    return PyNumber_Remainder(format, value);
+  return PyUnicode_Format(format, value);
+}
+
+// The call holds no recursion guard around this body; each call-out that can
+// come back here holds its own.
 PyObject* process(const Args& a) {
   PyObject* value = a.v[0];
   if (value == Py_None) return Py_NewRef(value);
   DecimalProcessor* self = as_processor(a.self);
-  // Formatting can run the value's own code; hold the fields strongly
-  // (tests/test_hostile_processors.py, test_process_type_that_drops_the_processor).
+  // Formatting can run the value's own code, and `type_` anything at all;
+  // hold the fields strongly (tests/test_hostile_processors.py,
+  // test_process_type_that_drops_the_processor).
   Ref type = Ref::borrow(self->type_);
-  Ref format = Ref::borrow(self->format_);
   Ref text;
-  // A str subclass value may define __rmod__, and a None format must raise
-  // the operator's own TypeError: both go through the generic `%`.
-  if (format.get() == Py_None || (PyUnicode_Check(value) && !PyUnicode_CheckExact(value)))
-    text = Ref::steal(PyNumber_Remainder(format.get(), value));
-  else
-    text = Ref::steal(PyUnicode_Format(format.get(), value));
+  int digits;
+  if (PyFloat_CheckExact(value) && self->format_ != Py_None && (digits = fixed_point_digits(self->format_)) >= 0) {
+    // Nothing here runs Python code: the format is read while it is held.
+    text = Ref::steal(fixed_point_text(PyFloat_AS_DOUBLE(value), digits));
+  } else {
+    Ref format = Ref::borrow(self->format_);
+    text = Ref::steal(formatted(format.get(), value));
+  }
   if (!text) return nullptr;
   // `type_` may be another processor's bound `process`, and a chain of them
-  // as deep as the caller likes: the guard that this call of `process` holds
-  // ends it (tests/test_native_recursion.py).
-  return call_one_guarded_by_caller(type.get(), text.get());
+  // as deep as the caller likes: the guard of this call ends it
+  // (tests/test_native_recursion.py).
+  return call_one(type.get(), text.get());
 }
 
 constexpr int kProcessLine = __LINE__;
-Func kProcess{
-    "process", {"DecimalResultProcessor.process", kProcessLine, kFile}, {{"value"}}, kMethod, &DecimalProcessorType,
-    process};
+Func kProcess{"process",
+              {"DecimalResultProcessor.process", kProcessLine, kFile},
+              {{"value"}},
+              kMethod,
+              &DecimalProcessorType,
+              process,
+              nullptr,
+              "self",
+              false};
 
 // ---------------------------------------------------------------------------
 // Construction

@@ -41,14 +41,16 @@ PyObject* new_empty() noexcept { return PyDict_Type.tp_new(&SealedMapType, g_emp
 int update_arg(PyObject* dst, PyObject* arg) noexcept {
   // An exact sealedmap always has dict's `keys` (its type is static and
   // immutable, its instances have no attribute dict), so asking is skipped.
-  if (PyDict_CheckExact(arg) || Py_IS_TYPE(arg, &SealedMapType)) return PyDict_Merge(dst, arg, 1);
+  // PyDict_Update is the same merge as PyDict_Merge(dst, arg, 1), reaching
+  // the interpreter's copy of it specialised for overriding.
+  if (PyDict_CheckExact(arg) || Py_IS_TYPE(arg, &SealedMapType)) return PyDict_Update(dst, arg);
   // Anything else runs its own `keys`, iteration and items, which may call
   // straight back into construction: tests/test_native_recursion.py.
   RecursionGuard guard;
   if (guard.failed()) return -1;
   int has_keys = PyObject_HasAttrWithError(arg, kKeys.get());
   if (has_keys < 0) return -1;
-  if (has_keys) return PyDict_Merge(dst, arg, 1);
+  if (has_keys) return PyDict_Update(dst, arg);
   return PyDict_MergeFromSeq2(dst, arg, 1);
 }
 
@@ -416,16 +418,24 @@ int clear_slot(PyObject* self) noexcept {
 void dealloc(PyObject* self) noexcept {
   // A subclass's own deallocation runs finalisers itself; only when this is
   // the instance's deallocation does it run a pending finaliser, which may
-  // bring the instance back to life.
-  if (finalizer_resurrected(self, dealloc)) return;
+  // bring the instance back to life. sealedmap itself has none.
+  if (Py_TYPE(self)->tp_finalize && finalizer_resurrected(self, dealloc)) return;
+#if PY_VERSION_HEX < 0x030E0000
   // dict's own guard against deep recursion only engages for dict's own
-  // deallocation, so a long chain of nested instances needs this one (the
-  // macros are empty where the interpreter guards every deallocation). The
-  // instance must be untracked before it may be set aside.
+  // deallocation, so a long chain of nested instances needs this one. The
+  // instance must be untracked before it may be set aside. From 3.14 on the
+  // interpreter guards every deallocation itself and the macros are empty.
   PyObject_GC_UnTrack(self);
   Py_TRASHCAN_BEGIN(self, dealloc)
   PyDict_Type.tp_dealloc(self);
   Py_TRASHCAN_END
+#else
+  destructor base = PyDict_Type.tp_dealloc;
+  // Opaque to the optimiser, which would otherwise guess that `base` may be
+  // this very function and lay out a recursive copy of it on the common path.
+  __asm__("" : "+r"(base));
+  base(self);
+#endif
 }
 
 PyNumberMethods number_methods = {.nb_or = nb_or, .nb_inplace_or = nb_inplace_or};
