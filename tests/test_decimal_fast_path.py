@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from velmora.kestrine.processors import DecimalResultProcessor
-from refcount import assert_steady, debug_only
+from helpers import assert_steady, debug_only
 
 PROCESS = "velmora.kestrine.processors.DecimalResultProcessor.process"
 
