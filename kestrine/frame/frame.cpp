@@ -227,10 +227,10 @@ bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & 
 // another function of the module (a rebound module name, a bound method as a
 // converter, a refusal function that is one of the refusing methods):
 // tests/test_native_recursion.py.
-PyObject* run(Func& f, const Args& a) noexcept {
-  if (f.checks && check_exact(f, a) < 0) return nullptr;
+PyObject* run(Func& f, const Args& a, unsigned done) noexcept {
+  if (f.checks && !(done & kChecked) && check_exact(f, a) < 0) return nullptr;
   PyObject* r;
-  if (!f.guarded) {
+  if (!f.guarded || (done & kGuarded)) {
     r = f.impl(a);
   } else {
     RecursionGuard guard;

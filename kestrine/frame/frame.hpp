@@ -274,12 +274,19 @@ struct Func {
 // A new function object for `f`, bound to this module's namespace.
 PyObject* make_function(Func& f) noexcept;
 
+// What a caller of `run` has done already, so that `run` leaves it out.
+enum Done : unsigned {
+  kNothingDone = 0,
+  kChecked = 1,  // the arguments pass the exact-type checks of `f`
+  kGuarded = 2,  // the caller holds the recursion guard (it is a body itself)
+};
+
 // Run the body of `f` on arguments already bound: the exact-type checks, the
 // body under the recursion guard (unless `f` goes without), and the traceback
 // entry of `f` when it fails. The one way a described body is run, so a
 // native shortcut that calls a body directly (instead of through its function
 // object) adds the same entry, once. Returns a new reference or nullptr.
-PyObject* run(Func& f, const Args& a) noexcept;
+PyObject* run(Func& f, const Args& a, unsigned done = kNothingDone) noexcept;
 
 // Bind a call that arrives in the vectorcall convention (`n` positional
 // arguments, then the values of `kwnames`) and run the body with `self`

@@ -125,22 +125,25 @@ PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, P
   if (tp->tp_new != row_new || tp->tp_init != row_init || PyType_HasFeature(tp, Py_TPFLAGS_IS_ABSTRACT))
     return type_call(type, args, nargsf, kwnames);
   const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  // Four positional arguments without processors, from an exact tuple, the
-  // key map None or exactly a dict: __init__ would bind them without a
-  // message and nothing runs code of others, so the fields are filled at once.
-  if (n == 4 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && args[1] == Py_None && PyTuple_CheckExact(args[3]) &&
-      (args[2] == Py_None || PyDict_CheckExact(args[2]))) {
+  // Four positional arguments, the key map None or exactly a dict: the shape
+  // __init__ binds without a message.
+  const bool plain =
+      n == 4 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && (args[2] == Py_None || PyDict_CheckExact(args[2]));
+  // Without processors, from an exact tuple, nothing runs code of others:
+  // the fields are filled at once.
+  if (plain && args[1] == Py_None && PyTuple_CheckExact(args[3])) {
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     fill(as_row(o), args[0], args[2], args[3]);
     return o;
   }
   // Every other call binds the vector as it is, as __init__'s own call would
-  // after __new__ (which ignores the arguments); its body runs under the
+  // after __new__ (which ignores the arguments); the body runs under the
   // recursion guard, since processors may construct rows in turn.
   Ref o = Ref::steal(row_new(tp, nullptr, nullptr));
   if (!o) return nullptr;
-  Ref r = Ref::steal(call_vector(kInit, o.get(), args, n, kwnames));
+  Ref r = Ref::steal(plain ? run(kInit, Args{o.get(), args, args + 4, 0, nullptr}, kChecked)
+                           : call_vector(kInit, o.get(), args, n, kwnames));
   if (!r) return nullptr;
   return o.release();
 }

@@ -99,13 +99,13 @@ PyObject* reduce(const Args& a) noexcept {
   Ref reconstructor = Ref::steal(lookup(kRowproxyReconstructorName));
   if (!reconstructor) return nullptr;
   // self.__class__ and self.__getstate__(), run directly when they are the
-  // originals.
+  // originals (under this body's recursion guard).
   Ref cls = own_class_attr(a.self) ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self)))
                                    : Ref::steal(PyObject_GetAttr(a.self, kClassName.get()));
   if (!cls) return nullptr;
   Ref state;
   if (own_getstate(a.self)) {
-    state = Ref::steal(run(kGetstate, Args{a.self, nullptr, nullptr, 0, nullptr}));
+    state = Ref::steal(run(kGetstate, Args{a.self, nullptr, nullptr, 0, nullptr}, kGuarded));
   } else {
     PyObject* argv[2] = {nullptr, a.self};
     state = Ref::steal(call_method(kGetstateName.get(), argv + 1, 1));
@@ -144,7 +144,7 @@ PyObject* rowproxy_reconstructor(const Args& a) noexcept {
   // obj.__setstate__(state): the original run directly, when its argument
   // passes the exact-type check.
   if ((state == Py_None || PyDict_CheckExact(state)) && own_setstate(obj.get())) {
-    r = Ref::steal(run(kSetstate, Args{obj.get(), &a.v[1], nullptr, 0, nullptr}));
+    r = Ref::steal(run(kSetstate, Args{obj.get(), &a.v[1], nullptr, 0, nullptr}, kChecked | kGuarded));
   } else {
     PyObject* argv[3] = {nullptr, obj.get(), state};
     r = Ref::steal(call_method(kSetstateName.get(), argv + 1, 2));
