@@ -47,6 +47,12 @@
 // argument errors of a function without parameters, and the exact-type
 // check). A caller that sees a callee fail only passes the error on.
 //
+// Naming. A module's statics are named by kind: an interned name is
+// `k<Text>Name` (kGetstateName for "__getstate__"), a function description
+// `k<PlainName>` (kGetstate; with its owner's name when two of a module share a
+// plain name, kBaseClassGetitem), a traceback site `k<Qualname>Site`
+// (kGetByKeyImplSite), a message text `k<What>Message`.
+//
 // Errors. Every message the frame makes is written in one cold function in
 // frame.cpp (count_error, unexpected_keyword, multiple_values...); a module
 // makes its own messages in cold helpers of its own file.
