@@ -349,7 +349,11 @@ PyObject* row_subscript(PyObject* self, PyObject* key) noexcept {
   // (tests/test_rowcore_hostile.py, test_index_reinitialising_during_subscription).
   Ref held = Ref::borrow(data);
   RecursionGuard guard;
-  return traced(guard.failed() ? nullptr : PyObject_GetItem(held.get(), key), kGetitemSite);
+  PyObject* r = guard.failed() ? nullptr : PyObject_GetItem(held.get(), key);
+  // Written out rather than with traced(): its branch hint makes the compiler
+  // keep `key` in a saved register, which costs the fast path above.
+  if (!r) add_traceback(kGetitemSite);
+  return r;
 }
 
 // Sequence access goes through the type's mapping subscription, so that an
