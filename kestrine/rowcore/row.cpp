@@ -430,6 +430,13 @@ Func kGetByKeyImplMapping{
     .impl = get_by_key_impl_mapping,
 };
 
+// The subclass shortcut for that method as __getitem__ (shortcuts.cpp says
+// when it is installed), with the traceback entry the method's call would add.
+PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept {
+  RowObject* row = as_row(self);
+  return traced(row->ops->get_by_key_impl(row, key, 0), kGetByKeyImplMapping.site);
+}
+
 namespace {
 
 PyObject* to_tuple_instance(const Args& a) noexcept { return Py_NewRef(as_row(a.self)->data); }

@@ -130,6 +130,10 @@ int install_row_methods() noexcept;
 // Calling a row type: BaseRow's tp_vectorcall, and its subclasses'.
 PyObject* row_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
+// The subscription slot of a class whose __getitem__ is
+// _get_by_key_impl_mapping (defined in row.cpp, beside the lookup it inlines).
+PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept;
+
 // BaseRow.__init_subclass__(**kw), which decides which shortcuts a new class
 // gets.
 PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept;

@@ -15,7 +15,8 @@
 //   BaseRow._get_by_key_impl_mapping (the toolkit's mapping view of a row)
 //   gets the interpreter's subscription slot, which finds that function on
 //   the type and calls it with the row and the key. Installed while that is
-//   so; assigning __getitem__ later replaces it the same way.
+//   so; assigning __getitem__ later replaces it the same way. The slot itself
+//   is in row.cpp, beside the key lookup, which the compiler inlines into it.
 //
 //   Type call (row_vectorcall). Calling a row class goes through the type
 //   call: __new__, then __init__ with an argument tuple and a dict. BaseRow
@@ -84,15 +85,6 @@ inline bool type_attr_is(PyTypeObject* tp, const Name& name, PyObject* expected)
 // Whether both attribute hooks of `tp` are BaseRow's own methods.
 inline bool own_hooks(PyTypeObject* tp) noexcept {
   return type_attr_is(tp, kGetattributeName, g_base.getattribute) && type_attr_is(tp, kGetattrName, g_base.getattr);
-}
-
-// ---------------------------------------------------------------------------
-// Subscription
-
-// With the traceback entry the function's own call would add.
-PyObject* subclass_subscript(PyObject* self, PyObject* key) noexcept {
-  RowObject* row = as_row(self);
-  return traced(row->ops->get_by_key_impl(row, key, 0), kGetByKeyImplMapping.site);
 }
 
 // ---------------------------------------------------------------------------
