@@ -26,10 +26,18 @@ struct State {
   PyObject* full_name = nullptr;    // strong, exact str: "velmora.kestrine.processors"
   const char* full_text = nullptr;  // its UTF-8, owned by full_name
   const ModuleSpec* spec = nullptr;
-  bool interned = false;
+  bool prepared = false;  // prepare_all has run: names, parameters, code objects
 };
 State g_state;
 
+// The registries are plain pointers outside `g_state` because they are filled
+// while the library is loaded, by the constructors of the static `Name`,
+// `Site` and `Func` objects of every source file of the module, in an order
+// between files that the language leaves open. A pointer initialised to
+// nullptr is constant-initialised, so it is in place before any of those
+// constructors runs. Keeping them apart says so whatever `g_state` comes to
+// hold: a member that needs dynamic initialisation would reset a registry in
+// it after the first objects enlisted.
 Name* g_names = nullptr;          // every Name of the module, interned at exec
 Site* g_sites = nullptr;          // every traceback site, given its code object at exec
 Func* g_funcs = nullptr;          // every function description, prepared at exec
@@ -223,15 +231,17 @@ bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & 
   add_traceback(f.site);
 }
 
-// Runs the body of a bound call. The recursion guard is held here, on the way
-// into every function of the module, because a body may call out to objects
-// that lead straight back into another function of the module (a rebound
-// module name, a bound method as a converter, a refusal function that is one
-// of the refusing methods): tests/test_native_recursion.py.
-PyObject* run(Func& f, const Args& a) noexcept {
-  if (f.checks && check_exact(f, a) < 0) return nullptr;
+}  // namespace
+
+// The recursion guard is held here, on the way into every function of the
+// module, because a body may call out to objects that lead straight back into
+// another function of the module (a rebound module name, a bound method as a
+// converter, a refusal function that is one of the refusing methods):
+// tests/test_native_recursion.py.
+PyObject* run(Func& f, const Args& a, unsigned done) noexcept {
+  if (f.checks && !(done & kChecked) && check_exact(f, a) < 0) return nullptr;
   PyObject* r;
-  if (!f.guarded) {
+  if (!f.guarded || (done & kGuarded)) {
     r = f.impl(a);
   } else {
     RecursionGuard guard;
@@ -241,6 +251,8 @@ PyObject* run(Func& f, const Args& a) noexcept {
     body_failed(f);
   return r;
 }
+
+namespace {
 
 // The general binder for the vectorcall convention (keywords, varargs).
 [[gnu::noinline]] PyObject* bind_vector(Func& f, PyObject* self, PyObject* const* args, Py_ssize_t n,
@@ -296,6 +308,16 @@ PyObject* run(Func& f, const Args& a) noexcept {
   const Py_ssize_t nrest = n > nparams ? n - nparams : 0;
   return run(f, Args{self, slots, args + nparams, nrest, kw.get()});
 }
+
+}  // namespace
+
+PyObject* call_vector(Func& f, PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kwnames) noexcept {
+  if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && n == f.nparams)
+    return run(f, Args{self, args, args + n, 0, nullptr});
+  return bind_vector(f, self, args, n, kwnames);
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The function-object type
@@ -382,8 +404,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
 // Builds the __code__ that signature introspection reads: the parameters as
 // the code's arguments, `*a`/`**kw` flagged as on a def statement.
 PyObject* make_code(const Func& f) noexcept {
-  Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(f.site.file ? f.site.file : g_state.spec->source, f.name, f.site.line)));
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(f.site.file, f.name, f.site.line)));
   if (!code) return nullptr;
   const int extra = (f.shape & kMethod ? 1 : 0);
   Ref names = Ref::steal(PyList_New(0));
@@ -557,8 +578,8 @@ PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) 
 
   if (!PyArg_ValidateKeywordArguments(kwargs)) return binding_failed(f);
   // Keyword values are held strongly (tests/test_hostile_processors.py,
-  // test_constructor_keyword_dicts_that_are_not_plain): the mapping is the caller's and may
-  // change under a callback.
+  // test_constructor_keyword_dicts_that_are_not_plain): the mapping is the
+  // caller's and may change under a callback.
   Ref held[kMaxParams];
   PyObject* slots[kMaxParams] = {};
   for (Py_ssize_t i = 0; i < n; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
@@ -577,7 +598,8 @@ PyObject* call_tuple(Func& f, PyObject* self, PyObject* args, PyObject* kwargs) 
     // bind again from the items in the mapping's order, by the interpreter's
     // equality; the first key that binds nothing, or a parameter already
     // bound, is reported. The items are a snapshot: a key's __eq__ may change
-    // the mapping (tests/test_frame.py, str subclass keywords).
+    // the mapping (tests/test_frame.py,
+    // test_mapping_keywords_of_a_str_subclass_bind_by_equality).
     Ref items = Ref::steal(PyDict_Items(kwargs));
     if (!items) return binding_failed(f);
     for (Py_ssize_t i = n; i < nparams; ++i) {
@@ -762,6 +784,16 @@ int version_check() noexcept {
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
+// A source file name as the compiler gave it ("../kestrine/rowcore/row.cpp"
+// from the build directory, an absolute path in an sdist's build), from the
+// project's own top directory on: "kestrine/rowcore/row.cpp".
+const char* project_path(const char* file) noexcept {
+  static constexpr char kTop[] = "kestrine/";
+  const char* found = file;
+  for (const char* p = std::strstr(file, kTop); p; p = std::strstr(p + 1, kTop)) found = p;
+  return found;
+}
+
 // Everything that calls and failures read later is made here, once, so that
 // after exec no process-wide state is written: the interned names, the
 // parameter names of every function description, the code object of every
@@ -772,13 +804,13 @@ int prepare_all() noexcept {
     if (prepare(*f) < 0) return -1;
   for (Site* site = g_sites; site; site = site->next) {
     if (site->code) continue;
+    site->file = project_path(site->file);
     // Names are built as str objects, so a module imported under a name of any
     // length gets its entries without a fixed-size buffer to outgrow.
     Ref name = Ref::steal(PyUnicode_FromFormat("%U.%s", g_state.full_name, site->qualname));
     const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (!text) return -1;
-    site->code =
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(site->file ? site->file : g_state.spec->source, text, site->line));
+    site->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(site->file, text, site->line));
     if (!site->code) return -1;
   }
   // The entry is named "init <module>", without the module prefix.
@@ -828,9 +860,9 @@ int module_exec(PyObject* module) noexcept {
     Py_XSETREF(g_state.builtins, PyImport_ImportModule("builtins"));
     if (!g_state.builtins || PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0) break;
     if (version_check() < 0) break;
-    if (!g_state.interned) {
+    if (!g_state.prepared) {
       if (prepare_all() < 0) break;
-      g_state.interned = true;
+      g_state.prepared = true;
     }
     if (exec_body(module) < 0) {
       add_entry(g_init_code);

@@ -10,7 +10,7 @@
 // Design
 // ------
 // The life of a function. A module describes each of its functions once, as
-// a static `Func`: plain name, traceback site (qualified name and line),
+// a static `Func`: plain name, traceback site (qualified name, line, file),
 // parameter names with an optional exact type, a shape (method, *args,
 // **kw), the class its instance must belong to, and the body. Nothing else
 // about the function is written by hand.
@@ -29,10 +29,12 @@
 //   4. Called. The function object's vectorcall takes the fast path when
 //      the arguments already fit (one positional argument; exactly the
 //      parameters, positionally; for a method with an owner type, the
-//      instance and then those), else the one binder `bind_vector`.
-//      Constructors and initialisers arrive as a tuple and a mapping and go
-//      through `call_tuple`. Both end in `run`: exact-type checks, then the
+//      instance and then those), else the one binder `bind_vector`, which
+//      a native type's vectorcall reaches through `call_vector`.
+//      Constructors and initialisers that arrive as a tuple and a mapping go
+//      through `call_tuple`. All end in `run`: exact-type checks, then the
 //      body under the recursion guard, then the traceback entry on failure.
+//      A native shortcut that skips the function object calls `run` too.
 //
 // Namespace order. A module's names are bound by its `body`, in the one fixed
 // order that module promises (types, imports, functions, methods installed in
@@ -41,10 +43,16 @@
 // a dict that could reorder.
 //
 // Who adds the traceback entry. The callee does, once, in `run` (or a slot's
-// own failure path), because only the callee knows its qualified name and
+// own failure path, through `traced`), because only the callee knows its qualified name and
 // whether its failure is one of the two that go without an entry (the
 // argument errors of a function without parameters, and the exact-type
 // check). A caller that sees a callee fail only passes the error on.
+//
+// Naming. A module's statics are named by kind: an interned name is
+// `k<Text>Name` (kGetstateName for "__getstate__"), a function description
+// `k<PlainName>` (kGetstate; with its owner's name when two of a module share a
+// plain name, kBaseClassGetitem), a traceback site `k<Qualname>Site`
+// (kGetByKeyImplSite), a message text `k<What>Message`.
 //
 // Errors. Every message the frame makes is written in one cold function in
 // frame.cpp (count_error, unexpected_keyword, multiple_values...); a module
@@ -74,6 +82,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <array>
 #include <cstdint>
 
 namespace kx {
@@ -178,22 +187,34 @@ PyObject* call_one_guarded_by_caller(PyObject* callable, PyObject* arg) noexcept
 
 // ---------------------------------------------------------------------------
 // A place in the module that can show up in a traceback: the qualified name
-// inside the module ("BaseRow.__init__") and the source line. Every site
-// links itself into the module's list when it is constructed, and exec makes
-// its code object, so that a failure later writes no process-wide state.
+// inside the module ("BaseRow.__init__"), the source line and the source file.
+// Every site links itself into the module's list when it is constructed, and
+// exec makes its code object, so that a failure later writes no process-wide
+// state.
 struct Site;
 Site* enlist(Site* site) noexcept;
 
 struct Site {
   const char* qualname;
   int line;
-  const char* file = nullptr;  // the source file, when not the module's main one
-  PyObject* code = nullptr;    // made at exec
+  // The file that defines the site, as the compiler names it (a default
+  // member initializer reports where the aggregate is initialised); exec
+  // trims it to the path below the project root, "kestrine/rowcore/row.cpp".
+  const char* file = __builtin_FILE();
+  PyObject* code = nullptr;  // made at exec
   Site* next = enlist(this);
 };
 
 // Append the traceback entry for `site` to the exception being raised.
 void add_traceback(const Site& site) noexcept;
+
+// A slot's failure path: `r` is its result; on failure (nullptr) the entry of
+// `site` is added, so the slot reads `return traced(compute(...), kSite);`.
+inline PyObject* traced(PyObject* r, const Site& site) noexcept {
+  if (!r) [[unlikely]]
+    add_traceback(site);
+  return r;
+}
 
 // ---------------------------------------------------------------------------
 // Functions as data.
@@ -222,20 +243,39 @@ struct Args {
   PyObject* const* rest;  // extra positional arguments (kVarargs)
   Py_ssize_t nrest;
   PyObject* kw;  // extra keywords as a new dict (kVarkw), or nullptr when none
+
+  // The first N parameters as named locals:
+  //   const auto [parent, processors, key_to_index, data] = a.params<4>();
+  template <int N>
+  std::array<PyObject*, N> params() const noexcept {
+    static_assert(N > 0 && N <= kMaxParams);
+    std::array<PyObject*, N> out;
+    for (int i = 0; i < N; ++i) out[i] = v[i];
+    return out;
+  }
 };
 
-// Returns a new reference, or nullptr with an exception set.
-using Impl = PyObject* (*)(const Args&);
+// Returns a new reference, or nullptr with an exception set. Never throws:
+// the modules are built without exceptions, and the type says so.
+using Impl = PyObject* (*)(const Args&) noexcept;
 
 struct Func;
 Func* enlist(Func* f) noexcept;
 
+// Written with designated initializers beside its body:
+//   Func kGetstate{
+//       .name = "__getstate__",
+//       .site = {"BaseRow.__getstate__", __LINE__},
+//       .shape = kMethod,
+//       .owner = &BaseRowType,
+//       .impl = getstate,
+//   };
 struct Func {
   const char* name;  // plain name, used by the argument messages
   Site site;         // qualified name and definition line
-  Param params[kMaxParams];
-  unsigned shape;
-  PyTypeObject* owner;  // kMethod: the instance must be of this type
+  Param params[kMaxParams] = {};
+  unsigned shape = kPlain;
+  PyTypeObject* owner = nullptr;  // kMethod: the instance must be of this type
   Impl impl;
   const char* rest_name = nullptr;  // kVarargs: the name shown for `*args`
   const char* self_name = "self";   // kMethod: the name shown for the instance
@@ -252,6 +292,25 @@ struct Func {
 
 // A new function object for `f`, bound to this module's namespace.
 PyObject* make_function(Func& f) noexcept;
+
+// What a caller of `run` has done already, so that `run` leaves it out.
+enum Done : unsigned {
+  kNothingDone = 0,
+  kChecked = 1,  // the arguments pass the exact-type checks of `f`
+  kGuarded = 2,  // the caller holds the recursion guard (it is a body itself)
+};
+
+// Run the body of `f` on arguments already bound: the exact-type checks, the
+// body under the recursion guard (unless `f` goes without), and the traceback
+// entry of `f` when it fails. The one way a described body is run, so a
+// native shortcut that calls a body directly (instead of through its function
+// object) adds the same entry, once. Returns a new reference or nullptr.
+PyObject* run(Func& f, const Args& a, unsigned done = kNothingDone) noexcept;
+
+// Bind a call that arrives in the vectorcall convention (`n` positional
+// arguments, then the values of `kwnames`) and run the body with `self`
+// passed through: a native type's call that needs no argument tuple.
+PyObject* call_vector(Func& f, PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kwnames) noexcept;
 
 // Bind a call that arrives as a tuple and a keyword mapping (constructors and
 // initialisers) and run the body. `self` is passed through. Returns a new
@@ -312,6 +371,9 @@ PyObject* ns() noexcept;
 // Bind `value` (a new reference, may be nullptr after a failed call) as the
 // module attribute `name`. Returns 0 or -1.
 int bind(const char* name, PyObject* value) noexcept;
+
+// Bind a function object for the module function `f` under its plain name.
+inline int bind(Func& f) noexcept { return bind(f.name, make_function(f)); }
 
 // `import module`; returns the top-level package for a dotted name.
 PyObject* import_module(const char* module) noexcept;

@@ -12,8 +12,6 @@
 namespace kx::processors {
 namespace {
 
-constexpr const char* kFile = "kestrine/processors/decimal_processor.cpp";
-
 struct DecimalProcessor {
   PyObject_HEAD
   PyObject* type_;    // any object, called with the formatted text
@@ -71,8 +69,8 @@ PyObject* formatted(PyObject* format, PyObject* value) noexcept {
 
 // The call holds no recursion guard around this body; each call-out that can
 // come back here holds its own.
-PyObject* process(const Args& a) {
-  PyObject* value = a.v[0];
+PyObject* process(const Args& a) noexcept {
+  const auto [value] = a.params<1>();
   if (value == Py_None) return Py_NewRef(value);
   DecimalProcessor* self = as_processor(a.self);
   // Formatting can run the value's own code, and `type_` anything at all;
@@ -95,24 +93,23 @@ PyObject* process(const Args& a) {
   return call_one(type.get(), text.get());
 }
 
-constexpr int kProcessLine = __LINE__;
-Func kProcess{"process",
-              {"DecimalResultProcessor.process", kProcessLine, kFile},
-              {{"value"}},
-              kMethod,
-              &DecimalProcessorType,
-              process,
-              nullptr,
-              "self",
-              false};
+Func kProcess{
+    .name = "process",
+    .site = {"DecimalResultProcessor.process", __LINE__},
+    .params = {{"value"}},
+    .shape = kMethod,
+    .owner = &DecimalProcessorType,
+    .impl = process,
+    .guarded = false,
+};
 
 // ---------------------------------------------------------------------------
 // Construction
 
-PyObject* cinit(const Args& a) {
+PyObject* cinit(const Args& a) noexcept {
+  const auto [type, format] = a.params<2>();
   DecimalProcessor* self = as_processor(a.self);
-  set_field(self->type_, a.v[0]);
-  PyObject* format = a.v[1];
+  set_field(self->type_, type);
   if (format != Py_None && !PyUnicode_CheckExact(format)) {
     field_type_error("str", format);
     return nullptr;
@@ -121,10 +118,12 @@ PyObject* cinit(const Args& a) {
   Py_RETURN_NONE;
 }
 
-constexpr int kCinitLine = __LINE__;
 Func kCinit{
-    "__cinit__", {"DecimalResultProcessor.__cinit__", kCinitLine, kFile}, {{"type_"}, {"format_"}}, kPlain, nullptr,
-    cinit};
+    .name = "__cinit__",
+    .site = {"DecimalResultProcessor.__cinit__", __LINE__},
+    .params = {{"type_"}, {"format_"}},
+    .impl = cinit,
+};
 
 PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   Ref self = Ref::steal(new_instance(type));
@@ -142,17 +141,22 @@ PyObject* decimal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 // arguments, so pickling and copying fail loudly instead of producing an
 // instance with None fields.
 
-[[gnu::cold]] PyObject* refuse_pickling(const Args&) {
+[[gnu::cold]] PyObject* refuse_pickling(const Args&) noexcept {
   PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
   return nullptr;
 }
 
-constexpr int kRefusalLine = __LINE__;
-Func kReduce{"__reduce__",   {"DecimalResultProcessor.__reduce__", kRefusalLine, kFile}, {}, kPlain, nullptr,
-             refuse_pickling};
-Func kSetstate{"__setstate__", {"DecimalResultProcessor.__setstate__", kRefusalLine, kFile},
-               {{"state"}},    kPlain,
-               nullptr,        refuse_pickling};
+Func kReduce{
+    .name = "__reduce__",
+    .site = {"DecimalResultProcessor.__reduce__", __LINE__},
+    .impl = refuse_pickling,
+};
+Func kSetstate{
+    .name = "__setstate__",
+    .site = {"DecimalResultProcessor.__setstate__", __LINE__},
+    .params = {{"state"}},
+    .impl = refuse_pickling,
+};
 
 PyObject* reduce_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_tuple(kReduce, self, args, kwargs);

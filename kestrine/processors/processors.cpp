@@ -6,6 +6,7 @@
 // Python.h (through the frame) comes first: it defines feature macros that
 // the C++ standard headers would otherwise fix differently.
 #include "frame/frame.hpp"
+#include "frame/internal.hpp"
 
 #include "decimal_processor.hpp"
 #include "float_text.hpp"
@@ -20,8 +21,8 @@ namespace {
 // recursion guard only on the paths that call out to the value's own code
 // (which may be one of them again: `__bool__ = int_to_boolean`).
 
-PyObject* int_to_boolean(const Args& a) {
-  PyObject* value = a.v[0];
+PyObject* int_to_boolean(const Args& a) noexcept {
+  const auto [value] = a.params<1>();
   if (value == Py_None || value == Py_True || value == Py_False) return Py_NewRef(value);
   if (PyLong_CheckExact(value)) {
     // An int that is not compact is far from zero.
@@ -35,15 +36,32 @@ PyObject* int_to_boolean(const Args& a) {
   return PyBool_FromLong(truth);
 }
 
+// No recursion guard around the body: the bodies guard their own call-outs.
+Func kIntToBoolean{
+    .name = "int_to_boolean",
+    .site = {"int_to_boolean", __LINE__},
+    .params = {{"value"}},
+    .impl = int_to_boolean,
+    .guarded = false,
+};
+
 // ---------------------------------------------------------------------------
 // to_str
 
-PyObject* to_str(const Args& a) {
-  PyObject* value = a.v[0];
+PyObject* to_str(const Args& a) noexcept {
+  const auto [value] = a.params<1>();
   if (value == Py_None) return Py_NewRef(value);
   // The interpreter's str() holds the recursion guard itself.
   return PyObject_Str(value);
 }
+
+Func kToStr{
+    .name = "to_str",
+    .site = {"to_str", __LINE__},
+    .params = {{"value"}},
+    .impl = to_str,
+    .guarded = false,
+};
 
 // ---------------------------------------------------------------------------
 // to_float
@@ -87,8 +105,8 @@ PyObject* float_from_unicode(PyObject* s) {
   return PyFloat_FromDouble(v);
 }
 
-PyObject* to_float(const Args& a) {
-  PyObject* value = a.v[0];
+PyObject* to_float(const Args& a) noexcept {
+  const auto [value] = a.params<1>();
   if (value == Py_None) return Py_NewRef(value);
   PyTypeObject* t = Py_TYPE(value);
   if (t == &PyFloat_Type) return Py_NewRef(value);
@@ -122,23 +140,23 @@ PyObject* to_float(const Args& a) {
   return PyFloat_FromString(value);
 }
 
-constexpr int kLine = __LINE__;
-// The last three fields: no *args, the instance's name (unused), and no
-// recursion guard around the body (the bodies guard their own call-outs).
-Func kIntToBoolean{
-    "int_to_boolean", {"int_to_boolean", kLine}, {{"value"}}, kPlain, nullptr, int_to_boolean, nullptr, "self", false};
-Func kToStr{"to_str", {"to_str", kLine}, {{"value"}}, kPlain, nullptr, to_str, nullptr, "self", false};
-Func kToFloat{"to_float", {"to_float", kLine}, {{"value"}}, kPlain, nullptr, to_float, nullptr, "self", false};
+Func kToFloat{
+    .name = "to_float",
+    .site = {"to_float", __LINE__},
+    .params = {{"value"}},
+    .impl = to_float,
+    .guarded = false,
+};
 
 // ---------------------------------------------------------------------------
 // str_to_datetime, str_to_time, str_to_date: the class is read from the module
 // namespace on every call, so rebinding `datetime_cls` and friends changes
 // what later calls use.
 
-Name kDatetimeCls{"datetime_cls"};
-Name kTimeCls{"time_cls"};
-Name kDateCls{"date_cls"};
-Name kFromIsoFormat{"fromisoformat"};
+Name kDatetimeClsName{"datetime_cls"};
+Name kTimeClsName{"time_cls"};
+Name kDateClsName{"date_cls"};
+Name kFromisoformatName{"fromisoformat"};
 
 // How `cls.fromisoformat(value)` is called.
 enum class Route {
@@ -153,11 +171,10 @@ enum class Route {
 Route fromisoformat_route(PyObject* cls, PyCFunction& meth) {
   if (!Py_IS_TYPE(cls, &PyType_Type)) return Route::kGeneric;  // a metaclass may intercept the lookup
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-  Ref attr = Ref::steal(_PyType_LookupRef(type, kFromIsoFormat.get()));
+  Ref attr = internal::type_lookup(type, kFromisoformatName.get());
   if (!attr || !Py_IS_TYPE(attr.get(), &PyClassMethodDescr_Type)) return Route::kGeneric;
-  auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
-  const PyMethodDef* def = descr->d_method;
-  if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O || !PyType_IsSubtype(type, PyDescr_TYPE(descr)))
+  const PyMethodDef* def = internal::descr_method(attr.get());
+  if ((def->ml_flags & ~(METH_CLASS | METH_COEXIST)) != METH_O || !PyType_IsSubtype(type, PyDescr_TYPE(attr.get())))
     return Route::kGeneric;
   meth = def->ml_meth;
   return Route::kDirect;
@@ -178,17 +195,44 @@ PyObject* from_iso(const Name& cls_name, PyObject* value) {
   }
   // The slot in front of the receiver lets a bound method be called in place.
   PyObject* stack[3] = {nullptr, cls.get(), value};
-  return PyObject_VectorcallMethod(kFromIsoFormat.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return PyObject_VectorcallMethod(kFromisoformatName.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* str_to_datetime(const Args& a) { return from_iso(kDatetimeCls, a.v[0]); }
-PyObject* str_to_time(const Args& a) { return from_iso(kTimeCls, a.v[0]); }
-PyObject* str_to_date(const Args& a) { return from_iso(kDateCls, a.v[0]); }
+PyObject* str_to_datetime(const Args& a) noexcept {
+  const auto [value] = a.params<1>();
+  return from_iso(kDatetimeClsName, value);
+}
 
-constexpr int kIsoLine = __LINE__;
-Func kStrToDatetime{"str_to_datetime", {"str_to_datetime", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_datetime};
-Func kStrToTime{"str_to_time", {"str_to_time", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_time};
-Func kStrToDate{"str_to_date", {"str_to_date", kIsoLine}, {{"value"}}, kPlain, nullptr, str_to_date};
+Func kStrToDatetime{
+    .name = "str_to_datetime",
+    .site = {"str_to_datetime", __LINE__},
+    .params = {{"value"}},
+    .impl = str_to_datetime,
+};
+
+PyObject* str_to_time(const Args& a) noexcept {
+  const auto [value] = a.params<1>();
+  return from_iso(kTimeClsName, value);
+}
+
+Func kStrToTime{
+    .name = "str_to_time",
+    .site = {"str_to_time", __LINE__},
+    .params = {{"value"}},
+    .impl = str_to_time,
+};
+
+PyObject* str_to_date(const Args& a) noexcept {
+  const auto [value] = a.params<1>();
+  return from_iso(kDateClsName, value);
+}
+
+Func kStrToDate{
+    .name = "str_to_date",
+    .site = {"str_to_date", __LINE__},
+    .params = {{"value"}},
+    .impl = str_to_date,
+};
 
 // ---------------------------------------------------------------------------
 // Module body: the names in their fixed order.
@@ -197,11 +241,8 @@ int body(PyObject*, PyObject*) {
   if (bind_decimal_processor() < 0 || bind("datetime", import_module("datetime")) < 0 ||
       bind("datetime_cls", import_from("datetime", "datetime")) < 0 ||
       bind("time_cls", import_from("datetime", "time")) < 0 || bind("date_cls", import_from("datetime", "date")) < 0 ||
-      bind("re", import_module("re")) < 0 || bind("int_to_boolean", make_function(kIntToBoolean)) < 0 ||
-      bind("to_str", make_function(kToStr)) < 0 || bind("to_float", make_function(kToFloat)) < 0 ||
-      bind("str_to_datetime", make_function(kStrToDatetime)) < 0 ||
-      bind("str_to_time", make_function(kStrToTime)) < 0 || bind("str_to_date", make_function(kStrToDate)) < 0 ||
-      install_decimal_process() < 0)
+      bind("re", import_module("re")) < 0 || bind(kIntToBoolean) < 0 || bind(kToStr) < 0 || bind(kToFloat) < 0 ||
+      bind(kStrToDatetime) < 0 || bind(kStrToTime) < 0 || bind(kStrToDate) < 0 || install_decimal_process() < 0)
     return -1;
   return 0;
 }

@@ -88,8 +88,29 @@ PyObject* raise_refusal(PyObject* obj, PyObject* tmpl) {
   return nullptr;
 }
 
-PyObject* readonly_fn(const Args& a) { return raise_refusal(a.v[0], kReadonlyTemplate.get()); }
-PyObject* immutable_fn(const Args& a) { return raise_refusal(a.v[0], kImmutableTemplate.get()); }
+PyObject* readonly_fn(const Args& a) noexcept {
+  const auto [obj] = a.params<1>();
+  return raise_refusal(obj, kReadonlyTemplate.get());
+}
+
+Func kReadonlyFn{
+    .name = "_readonly_fn",
+    .site = {"_readonly_fn", __LINE__},
+    .params = {{"obj"}},
+    .impl = readonly_fn,
+};
+
+PyObject* immutable_fn(const Args& a) noexcept {
+  const auto [obj] = a.params<1>();
+  return raise_refusal(obj, kImmutableTemplate.get());
+}
+
+Func kImmutableFn{
+    .name = "_immutable_fn",
+    .site = {"_immutable_fn", __LINE__},
+    .params = {{"obj"}},
+    .impl = immutable_fn,
+};
 
 // The delegating methods: whatever the module name is bound to right now is
 // called with `self`; the other arguments only exist so that every mutator
@@ -103,22 +124,45 @@ PyObject* delegate(const Name& fn_name, PyObject* self) {
   Py_RETURN_NONE;
 }
 
-PyObject* readonly_method(const Args& a) { return delegate(kReadonlyFnName, a.v[0]); }
-PyObject* immutable_method(const Args& a) { return delegate(kImmutableFnName, a.v[0]); }
+PyObject* readonly_method(const Args& a) noexcept {
+  const auto [self] = a.params<1>();
+  return delegate(kReadonlyFnName, self);
+}
 
-PyObject* base_class_getitem(const Args& a) { return Py_NewRef(a.v[0]); }
-
-Func kReadonlyFn{"_readonly_fn", {"_readonly_fn", __LINE__}, {{"obj"}}, kPlain, nullptr, readonly_fn};
-Func kImmutableFn{"_immutable_fn", {"_immutable_fn", __LINE__}, {{"obj"}}, kPlain, nullptr, immutable_fn};
 Func kReadonly{
-    "_readonly", {"ReadOnlyContainer._readonly", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr, readonly_method,
-    "a"};
+    .name = "_readonly",
+    .site = {"ReadOnlyContainer._readonly", __LINE__},
+    .params = {{"self"}},
+    .shape = kVarargs | kVarkw,
+    .impl = readonly_method,
+    .rest_name = "a",
+};
+
+PyObject* immutable_method(const Args& a) noexcept {
+  const auto [self] = a.params<1>();
+  return delegate(kImmutableFnName, self);
+}
+
 Func kImmutable{
-    "_immutable", {"SealedMapBase._immutable", __LINE__}, {{"self"}}, kVarargs | kVarkw, nullptr, immutable_method,
-    "a"};
+    .name = "_immutable",
+    .site = {"SealedMapBase._immutable", __LINE__},
+    .params = {{"self"}},
+    .shape = kVarargs | kVarkw,
+    .impl = immutable_method,
+    .rest_name = "a",
+};
+
+PyObject* base_class_getitem(const Args& a) noexcept {
+  const auto [cls] = a.params<1>();  // the key is not looked at
+  return Py_NewRef(cls);
+}
+
 Func kBaseClassGetitem{
-    "__class_getitem__", {"SealedMapBase.__class_getitem__", __LINE__}, {{"cls"}, {"key"}}, kPlain, nullptr,
-    base_class_getitem};
+    .name = "__class_getitem__",
+    .site = {"SealedMapBase.__class_getitem__", __LINE__},
+    .params = {{"cls"}, {"key"}},
+    .impl = base_class_getitem,
+};
 
 // ---------------------------------------------------------------------------
 // Building the classes as a class statement would.
@@ -224,7 +268,7 @@ PyObject* merged(PyObject* first, PyObject* second) {
 // union(*args, **kw): a dict argument is merged as it is; anything else goes
 // through dict(*args, **kw). The keyword dict is the binder's own new dict,
 // so with no positional argument it already is `dict(**kw)`.
-PyObject* union_impl(const Args& a) {
+PyObject* union_impl(const Args& a) noexcept {
   const Py_ssize_t n = a.nrest;
   if (n > 1) {
     PyErr_Format(PyExc_TypeError, "union expected at most 1 argument, got %zd", n);
@@ -247,9 +291,18 @@ PyObject* union_impl(const Args& a) {
   return merged(a.self, mapping);
 }
 
+Func kUnion{
+    .name = "union",
+    .site = {"sealedmap.union", __LINE__},
+    .shape = kMethod | kVarargs | kVarkw,
+    .owner = &SealedMapType,
+    .impl = union_impl,
+    .rest_name = "args",
+};
+
 // merge_with(*other): the result is made only at the first true argument;
 // false ones (None, empty containers) are skipped.
-PyObject* merge_with_impl(const Args& a) {
+PyObject* merge_with_impl(const Args& a) noexcept {
   Ref result;
   for (Py_ssize_t i = 0; i < a.nrest; ++i) {
     PyObject* d = a.rest[i];
@@ -270,6 +323,15 @@ PyObject* merge_with_impl(const Args& a) {
   }
   return result ? result.release() : Py_NewRef(a.self);
 }
+
+Func kMergeWith{
+    .name = "merge_with",
+    .site = {"sealedmap.merge_with", __LINE__},
+    .shape = kMethod | kVarargs,
+    .owner = &SealedMapType,
+    .impl = merge_with_impl,
+    .rest_name = "other",
+};
 
 // `left | right` is what dict's own union slot gives, sealed. Asking the slot
 // itself keeps every operand rule of the running interpreter: which operands
@@ -346,11 +408,6 @@ PyObject* nb_inplace_or(PyObject* self, PyObject*) noexcept {
   }
   Py_RETURN_NONE;
 }
-
-Func kUnion{"union", {"sealedmap.union", __LINE__}, {}, kMethod | kVarargs | kVarkw, &SealedMapType, union_impl,
-            "args"};
-Func kMergeWith{
-    "merge_with", {"sealedmap.merge_with", __LINE__}, {}, kMethod | kVarargs, &SealedMapType, merge_with_impl, "other"};
 
 // ---------------------------------------------------------------------------
 // Slots
@@ -497,13 +554,30 @@ int ready_type() noexcept {
 // ---------------------------------------------------------------------------
 // Methods exposed as function objects
 
-PyObject* class_getitem(const Args& a) { return Py_NewRef(a.self); }
+PyObject* class_getitem(const Args& a) noexcept { return Py_NewRef(a.self); }
 
-PyObject* copy(const Args& a) { return Py_NewRef(a.self); }
+Func kClassGetitem{
+    .name = "__class_getitem__",
+    .site = {"sealedmap.__class_getitem__", __LINE__},
+    .params = {{"key"}},
+    .shape = kMethod,
+    .impl = class_getitem,
+    .self_name = "cls",
+};
+
+PyObject* copy(const Args& a) noexcept { return Py_NewRef(a.self); }
+
+Func kCopy{
+    .name = "copy",
+    .site = {"sealedmap.copy", __LINE__},
+    .shape = kMethod,
+    .owner = &SealedMapType,
+    .impl = copy,
+};
 
 // (sealedmap, (dict(self),)): always this module's type, so an instance of a
 // subclass comes back as a plain sealedmap.
-PyObject* reduce(const Args& a) {
+PyObject* reduce(const Args& a) noexcept {
   Ref entries = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), a.self));
   if (!entries) return nullptr;
   Ref args = Ref::steal(PyTuple_Pack(1, entries.get()));
@@ -511,27 +585,56 @@ PyObject* reduce(const Args& a) {
   return PyTuple_Pack(2, reinterpret_cast<PyObject*>(&SealedMapType), args.get());
 }
 
-PyObject* refusing_method(const Args& a) {
+Func kReduce{
+    .name = "__reduce__",
+    .site = {"sealedmap.__reduce__", __LINE__},
+    .shape = kMethod,
+    .owner = &SealedMapType,
+    .impl = reduce,
+};
+
+PyObject* refusing_method(const Args& a) noexcept {
   if (refuse(a.self) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
+// dict's mutators, each refusing whatever it is given.
 constexpr unsigned kAnyArgs = kMethod | kVarargs | kVarkw;
-Func kClassGetitem{"__class_getitem__",
-                   {"sealedmap.__class_getitem__", __LINE__},
-                   {{"key"}},
-                   kMethod,
-                   nullptr,
-                   class_getitem,
-                   nullptr,
-                   "cls"};
-Func kCopy{"copy", {"sealedmap.copy", __LINE__}, {}, kMethod, &SealedMapType, copy};
-Func kReduce{"__reduce__", {"sealedmap.__reduce__", __LINE__}, {}, kMethod, &SealedMapType, reduce};
-Func kClear{"clear", {"sealedmap.clear", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
-Func kPop{"pop", {"sealedmap.pop", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
-Func kPopitem{"popitem", {"sealedmap.popitem", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
-Func kSetdefault{"setdefault", {"sealedmap.setdefault", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
-Func kUpdate{"update", {"sealedmap.update", __LINE__}, {}, kAnyArgs, &SealedMapType, refusing_method};
+Func kClear{
+    .name = "clear",
+    .site = {"sealedmap.clear", __LINE__},
+    .shape = kAnyArgs,
+    .owner = &SealedMapType,
+    .impl = refusing_method,
+};
+Func kPop{
+    .name = "pop",
+    .site = {"sealedmap.pop", __LINE__},
+    .shape = kAnyArgs,
+    .owner = &SealedMapType,
+    .impl = refusing_method,
+};
+Func kPopitem{
+    .name = "popitem",
+    .site = {"sealedmap.popitem", __LINE__},
+    .shape = kAnyArgs,
+    .owner = &SealedMapType,
+    .impl = refusing_method,
+};
+Func kSetdefault{
+    .name = "setdefault",
+    .site = {"sealedmap.setdefault", __LINE__},
+    .shape = kAnyArgs,
+    .owner = &SealedMapType,
+    .impl = refusing_method,
+};
+Func kUpdate{
+    .name = "update",
+    .site = {"sealedmap.update", __LINE__},
+    .shape = kAnyArgs,
+    .owner = &SealedMapType,
+    .impl = refusing_method,
+};
 
 // Finishes the type's namespace, in its fixed order: __class_getitem__ as a
 // classmethod, then the methods that are function objects.

@@ -1,0 +1,45 @@
+// The interpreter's private C API that the modules use, and nothing else, so
+// that a new CPython release means reading this one file. Each wrapper says
+// what it stands for; where the interpreter has a variant that returns a
+// strong reference, that is the one used.
+#pragma once
+
+#include "frame.hpp"
+
+namespace kx::internal {
+
+// The attribute `name` found on `type` or its bases through the type's
+// attribute cache, without the instance and without descriptors being run:
+// what an assignment in a class body stored. Empty when there is none; no
+// exception is set either way.
+inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+  return Ref::steal(_PyType_LookupRef(type, name));
+}
+
+// Whether that attribute is `expected`, an object the caller keeps alive. Only
+// the identity is compared, so no reference is taken.
+inline bool type_lookup_is(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
+  return _PyType_Lookup(type, name) == expected;
+}
+
+// The generic attribute lookup (descriptors, then the instance dict of a
+// subclass that has one), with a miss, including an AttributeError raised by
+// a descriptor, reported as nullptr without an exception: a fallback then
+// costs no AttributeError object. Other errors are left set.
+inline PyObject* generic_getattr_or_miss(PyObject* self, PyObject* name) noexcept {
+  return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+}
+
+// The slot description behind a slot wrapper descriptor (`BaseRow.__init__`
+// as readiness made it). `descr` must be exactly a wrapper descriptor.
+inline const wrapperbase* wrapper_slot(PyObject* descr) noexcept {
+  return reinterpret_cast<PyWrapperDescrObject*>(descr)->d_base;
+}
+
+// The method definition behind a method or class-method descriptor. `descr`
+// must be exactly one of those.
+inline const PyMethodDef* descr_method(PyObject* descr) noexcept {
+  return reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+}
+
+}  // namespace kx::internal
