@@ -2,18 +2,10 @@
 // binding, call-time lookup and traceback entries. Compiled into each module;
 // all state below is the process-wide state of that one module.
 #include "frame.hpp"
+#include "internal.hpp"
 
 #include <cstddef>
 #include <cstring>
-
-#if PY_VERSION_HEX >= 0x030F0000
-// The interpreter's lazy-import placeholder and its resolution; exported,
-// though declared only in the interpreter's internal headers.
-extern "C" {
-PyAPI_DATA(PyTypeObject) PyLazyImport_Type;
-PyAPI_FUNC(PyObject*) _PyLazyImport_Reify(PyThreadState* tstate, PyObject* placeholder, PyObject* name, PyObject* ns);
-}
-#endif
 
 namespace kx {
 namespace {
@@ -667,15 +659,13 @@ int set_type_attr(PyTypeObject* type, const char* name, PyObject* value) noexcep
 
 #if PY_VERSION_HEX >= 0x030F0000
 // 3.15's lazy imports bind a placeholder in the namespace until the name is
-// first read. The interpreter's own global read resolves it through these
-// two exported entries (declared only in its internal headers): it imports
-// the module, rebinds the name when the binding still holds the placeholder,
-// and gives the imported object or the import's exception (declarations at
-// the top of this file).
+// first read. The interpreter's own global read resolves it the same way: it
+// imports the module, rebinds the name when the binding still holds the
+// placeholder, and gives the imported object or the import's exception.
 namespace {
 [[gnu::cold]] PyObject* resolve_lazy(PyObject* placeholder, const Name& name) noexcept {
   Ref held = Ref::steal(placeholder);  // the resolution may drop the binding
-  return _PyLazyImport_Reify(PyThreadState_Get(), held.get(), name.get(), g_state.ns);
+  return internal::resolve_lazy_import(held.get(), name.get(), g_state.ns);
 }
 }  // namespace
 #endif
@@ -685,7 +675,7 @@ PyObject* lookup(const Name& name) noexcept {
   if (g_state.ns) {
     int found = PyDict_GetItemRef(g_state.ns, name.get(), &r);
 #if PY_VERSION_HEX >= 0x030F0000
-    if (found > 0 && Py_IS_TYPE(r, &PyLazyImport_Type)) [[unlikely]]
+    if (found > 0 && internal::is_lazy_import(r)) [[unlikely]]
       return resolve_lazy(r, name);
 #endif
     if (found > 0) return r;

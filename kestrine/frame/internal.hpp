@@ -6,6 +6,15 @@
 
 #include "frame.hpp"
 
+#if PY_VERSION_HEX >= 0x030F0000
+// 3.15's lazy-import placeholder and its resolution: exported by the
+// interpreter, declared only in its internal headers.
+extern "C" {
+PyAPI_DATA(PyTypeObject) PyLazyImport_Type;
+PyAPI_FUNC(PyObject*) _PyLazyImport_Reify(PyThreadState* tstate, PyObject* placeholder, PyObject* name, PyObject* ns);
+}
+#endif
+
 namespace kx::internal {
 
 // The attribute `name` found on `type` or its bases through the type's
@@ -41,5 +50,19 @@ inline const wrapperbase* wrapper_slot(PyObject* descr) noexcept {
 inline const PyMethodDef* descr_method(PyObject* descr) noexcept {
   return reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
 }
+
+#if PY_VERSION_HEX >= 0x030F0000
+// Whether a value found in a module namespace is a lazy import not yet
+// resolved.
+inline bool is_lazy_import(PyObject* value) noexcept { return Py_IS_TYPE(value, &PyLazyImport_Type); }
+
+// What a global read of `name` in `ns` gives for such a placeholder (the
+// caller holds it): the imported object, rebound in `ns` while the binding
+// still holds the placeholder, as a new reference; or nullptr with the
+// import's exception.
+inline PyObject* resolve_lazy_import(PyObject* placeholder, PyObject* name, PyObject* ns) noexcept {
+  return _PyLazyImport_Reify(PyThreadState_Get(), placeholder, name, ns);
+}
+#endif
 
 }  // namespace kx::internal
