@@ -13,15 +13,15 @@ namespace {
 
 Name kImmutableFnName("_immutable_fn");
 Name kReadonlyFnName("_readonly_fn");
-Name kKeys("keys");
-Name kClassAttr("__class__");
-Name kNameAttr("__name__");
-Name kReadonlyTemplate("%s object is immutable and/or readonly");
-Name kImmutableTemplate("%s object is immutable");
-Name kModuleKey("__module__");
-Name kQualnameKey("__qualname__");
-Name kSlotsKey("__slots__");
-Name kPrepare("__prepare__");
+Name kKeysName("keys");
+Name kClassName("__class__");
+Name kNameName("__name__");
+Name kReadonlyMessage("%s object is immutable and/or readonly");
+Name kImmutableMessage("%s object is immutable");
+Name kModuleName("__module__");
+Name kQualnameName("__qualname__");
+Name kSlotsName("__slots__");
+Name kPrepareName("__prepare__");
 
 PyObject* g_empty_tuple = nullptr;  // the interpreter's empty tuple, for dict's tp_new
 
@@ -48,7 +48,7 @@ int update_arg(PyObject* dst, PyObject* arg) noexcept {
   // straight back into construction: tests/test_native_recursion.py.
   RecursionGuard guard;
   if (guard.failed()) return -1;
-  int has_keys = PyObject_HasAttrWithError(arg, kKeys.get());
+  int has_keys = PyObject_HasAttrWithError(arg, kKeysName.get());
   if (has_keys < 0) return -1;
   if (has_keys) return PyDict_Update(dst, arg);
   return PyDict_MergeFromSeq2(dst, arg, 1);
@@ -76,9 +76,9 @@ int refuse(PyObject* self) noexcept {
 // the message is made with the `%` operator so that a str subclass's
 // reflected operator is consulted as it would be in interpreted code.
 PyObject* raise_refusal(PyObject* obj, PyObject* tmpl) {
-  Ref cls = Ref::steal(PyObject_GetAttr(obj, kClassAttr.get()));
+  Ref cls = Ref::steal(PyObject_GetAttr(obj, kClassName.get()));
   if (!cls) return nullptr;
-  Ref name = Ref::steal(PyObject_GetAttr(cls.get(), kNameAttr.get()));
+  Ref name = Ref::steal(PyObject_GetAttr(cls.get(), kNameName.get()));
   if (!name) return nullptr;
   Ref message = Ref::steal(PyNumber_Remainder(tmpl, name.get()));
   if (!message) return nullptr;
@@ -90,7 +90,7 @@ PyObject* raise_refusal(PyObject* obj, PyObject* tmpl) {
 
 PyObject* readonly_fn(const Args& a) noexcept {
   const auto [obj] = a.params<1>();
-  return raise_refusal(obj, kReadonlyTemplate.get());
+  return raise_refusal(obj, kReadonlyMessage.get());
 }
 
 Func kReadonlyFn{
@@ -102,7 +102,7 @@ Func kReadonlyFn{
 
 PyObject* immutable_fn(const Args& a) noexcept {
   const auto [obj] = a.params<1>();
-  return raise_refusal(obj, kImmutableTemplate.get());
+  return raise_refusal(obj, kImmutableMessage.get());
 }
 
 Func kImmutableFn{
@@ -203,9 +203,9 @@ int build_readonly_container(PyObject* module_name) {
   Ref bases = Ref::steal(PyTuple_New(0));
   if (!ns || !bases) return -1;
   static const char* const aliases[] = {"__delitem__", "__setitem__", "__setattr__", nullptr};
-  if (ns_set(ns.get(), kModuleKey, Py_NewRef(module_name)) < 0 ||
-      ns_set(ns.get(), kQualnameKey, PyUnicode_FromString("ReadOnlyContainer")) < 0 ||
-      ns_set(ns.get(), kSlotsKey, PyTuple_New(0)) < 0 || ns_set(ns.get(), "_readonly", make_function(kReadonly)) < 0 ||
+  if (ns_set(ns.get(), kModuleName, Py_NewRef(module_name)) < 0 ||
+      ns_set(ns.get(), kQualnameName, PyUnicode_FromString("ReadOnlyContainer")) < 0 ||
+      ns_set(ns.get(), kSlotsName, PyTuple_New(0)) < 0 || ns_set(ns.get(), "_readonly", make_function(kReadonly)) < 0 ||
       set_aliases(ns.get(), "_readonly", aliases) < 0)
     return -1;
   return finish_class(reinterpret_cast<PyObject*>(&PyType_Type), "ReadOnlyContainer", bases.get(), ns.get());
@@ -219,14 +219,14 @@ int build_sealed_map_base(PyObject* module_name) {
   Ref name = Ref::steal(PyUnicode_InternFromString("SealedMapBase"));
   if (!name) return -1;
   Ref prepare;
-  if (PyObject_GetOptionalAttr(meta, kPrepare.get(), prepare.out()) < 0) return -1;
+  if (PyObject_GetOptionalAttr(meta, kPrepareName.get(), prepare.out()) < 0) return -1;
   Ref ns = Ref::steal(prepare ? PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr)
                               : PyDict_New());
   if (!ns) return -1;
   static const char* const aliases[] = {"__delitem__", "__setitem__", "__setattr__", "clear", "pop",
                                         "popitem",     "setdefault",  "update",      nullptr};
-  if (ns_set(ns.get(), kModuleKey, Py_NewRef(module_name)) < 0 ||
-      ns_set(ns.get(), kQualnameKey, PyUnicode_FromString("SealedMapBase")) < 0 ||
+  if (ns_set(ns.get(), kModuleName, Py_NewRef(module_name)) < 0 ||
+      ns_set(ns.get(), kQualnameName, PyUnicode_FromString("SealedMapBase")) < 0 ||
       ns_set(ns.get(), "_immutable", make_function(kImmutable)) < 0)
     return -1;
   Ref getitem = Ref::steal(make_function(kBaseClassGetitem));
