@@ -53,9 +53,9 @@ if [ "$ARCH" = "$NATIVE_ARCH" ]; then
 else
   key=$(printf '%s\n' "${PACKAGES[@]}" "arch=$ARCH" | sha256sum | cut -c1-16)
   ROOT="$CACHE/sid-$ARCH-$key"
-  # Its own lock: an emulated root takes minutes, and the native root of
-  # another checkout need not wait for it.
-  LOCK="$CACHE/.lock-$ARCH"
+  # Its own lock: an emulated root takes minutes, and neither the native root
+  # nor a root of another package list (another checkout) need wait for it.
+  LOCK="$CACHE/.lock-$ARCH-$key"
 fi
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 
