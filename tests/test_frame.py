@@ -80,6 +80,26 @@ def test_module_attributes_come_from_the_spec(name):
     assert out.split() == ["False", "False", "None", "velmora.kestrine"]
 
 
+@pytest.mark.parametrize("package", ["p" * 3000, "paquet.\u00e9t\u00e9.\U0001f600"])
+def test_names_of_any_length_and_script_reach_functions_and_entries(package):
+    # The module loaded from its own file under another package's name: the
+    # functions' __module__ and the traceback entries carry that name whole.
+    out = run_fresh(f"""
+        import importlib.util, traceback
+        origin = importlib.util.find_spec("velmora.kestrine.processors").origin
+        name = {package!r} + ".processors"
+        spec = importlib.util.spec_from_file_location(name, origin)
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        try:
+            m.to_float("not a number")
+        except ValueError as e:
+            entry = traceback.extract_tb(e.__traceback__)[-1].name
+        print(ascii([m.to_float.__module__ == name, entry == name + ".to_float", m.__name__ == name]))
+    """)
+    assert out.strip() == "[True, True, True]"
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_second_module_object_cannot_be_executed(name):
     short = name.rsplit(".", 1)[1]

@@ -3,18 +3,19 @@
 // all state below is the process-wide state of that one module.
 #include "frame.hpp"
 
+#include <cstddef>
 #include <cstring>
-#include <string>
 
 namespace kx {
 namespace {
 
 struct State {
-  PyObject* module = nullptr;    // strong, set at exec, cleared if exec fails
-  int64_t interp = -1;           // the one interpreter this module serves
-  PyObject* ns = nullptr;        // the module namespace
-  PyObject* builtins = nullptr;  // the builtins module
-  std::string full_name;         // "velmora.kestrine.processors"
+  PyObject* module = nullptr;       // strong, set at exec, cleared if exec fails
+  int64_t interp = -1;              // the one interpreter this module serves
+  PyObject* ns = nullptr;           // the module namespace
+  PyObject* builtins = nullptr;     // the builtins module
+  PyObject* full_name = nullptr;    // strong, exact str: "velmora.kestrine.processors"
+  const char* full_text = nullptr;  // its UTF-8, owned by full_name
   const ModuleSpec* spec = nullptr;
   bool interned = false;
 };
@@ -506,7 +507,7 @@ PyObject* make_function(Func& f) noexcept {
   o->func = &f;
   o->name = PyUnicode_InternFromString(f.name);
   o->qualname = PyUnicode_InternFromString(f.site.qualname);
-  o->module = PyUnicode_FromStringAndSize(g_state.full_name.data(), static_cast<Py_ssize_t>(g_state.full_name.size()));
+  o->module = Py_NewRef(g_state.full_name);
   o->code = code.release();
   o->dict = nullptr;
   o->weakrefs = nullptr;
@@ -713,7 +714,7 @@ int version_check() noexcept {
   char message[200];
   PyOS_snprintf(message, sizeof message,
                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
-                PY_MINOR_VERSION, g_state.full_name.c_str(), "does not match", major, minor);
+                PY_MINOR_VERSION, g_state.full_text, "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -727,14 +728,20 @@ int prepare_all() noexcept {
     if (prepare(*f) < 0) return -1;
   for (Site* site = g_sites; site; site = site->next) {
     if (site->code) continue;
-    const std::string name = g_state.full_name + "." + site->qualname;
-    site->code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(site->file ? site->file : g_state.spec->source, name.c_str(), site->line));
+    // Names are built as str objects, so a module imported under a name of any
+    // length gets its entries without a fixed-size buffer to outgrow.
+    Ref name = Ref::steal(PyUnicode_FromFormat("%U.%s", g_state.full_name, site->qualname));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (!text) return -1;
+    site->code =
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(site->file ? site->file : g_state.spec->source, text, site->line));
     if (!site->code) return -1;
   }
   // The entry is named "init <module>", without the module prefix.
-  const std::string init_name = "init " + g_state.full_name;
-  g_init_code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(g_state.spec->source, init_name.c_str(), 1));
+  Ref init_name = Ref::steal(PyUnicode_FromFormat("init %U", g_state.full_name));
+  const char* text = init_name ? PyUnicode_AsUTF8(init_name.get()) : nullptr;
+  if (!text) return -1;
+  g_init_code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(g_state.spec->source, text, 1));
   return g_init_code ? 0 : -1;
 }
 
@@ -768,7 +775,12 @@ int module_exec(PyObject* module) noexcept {
     if (!g_state.ns) break;
     const char* full = PyModule_GetName(module);
     if (!full) break;
-    g_state.full_name = full;
+    // A copy as an exact str, held for the names built below: the module's
+    // own __name__ may be rebound by code that exec runs.
+    Py_XSETREF(g_state.full_name, PyUnicode_FromString(full));
+    if (!g_state.full_name) break;
+    g_state.full_text = PyUnicode_AsUTF8(g_state.full_name);
+    if (!g_state.full_text) break;
     Py_XSETREF(g_state.builtins, PyImport_ImportModule("builtins"));
     if (!g_state.builtins || PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0) break;
     if (version_check() < 0) break;

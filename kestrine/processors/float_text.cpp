@@ -1,15 +1,28 @@
-// The grammar check and underscore removal around std::from_chars, which is
-// correctly rounded and locale-independent, like the interpreter's own dtoa.
+// The grammar check and underscore removal around fast_float's from_chars,
+// which is correctly rounded and locale-independent, like the interpreter's
+// own dtoa. It is the algorithm behind libstdc++'s std::from_chars, used from
+// the vendored header so that the modules need no C++ runtime library (whose
+// newer symbol versions would raise the glibc a wheel needs).
 #include "float_text.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <system_error>
 
+#include "third_party/fast_float/fast_float.h"
+
 namespace kx::floattext {
 namespace {
+
+// The number grammar alone: the words are matched above, before the parser is
+// reached. Out-of-range results come back as result_out_of_range and are
+// declined, so float() gives them their value.
+constexpr auto kFormat = fast_float::chars_format::general | fast_float::chars_format::no_infnan;
+
+bool number(const char* p, const char* end, double& out) noexcept {
+  auto [ptr, ec] = fast_float::from_chars(p, end, out, kFormat);
+  return ec == std::errc() && ptr == end;
+}
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
@@ -58,13 +71,12 @@ bool parse(const char* p, const char* end, double& out) noexcept {
     return true;
   }
 
-  // Without underscores the text is already in from_chars' own grammar (a
+  // Without underscores the text is already in the parser's own grammar (a
   // mantissa of digits with an optional point, an optional exponent), which
   // it checks as it reads: parse it where it stands.
   if (!std::memchr(p, '_', static_cast<size_t>(end - p))) {
     double v;
-    auto [ptr, ec] = std::from_chars(p, end, v, std::chars_format::general);
-    if (ec != std::errc() || ptr != end) return false;
+    if (!number(p, end, v)) return false;
     out = negative ? -v : v;
     return true;
   }
@@ -102,8 +114,7 @@ bool parse(const char* p, const char* end, double& out) noexcept {
   if (p != end) return false;
 
   double v;
-  auto [ptr, ec] = std::from_chars(buf, w, v, std::chars_format::general);
-  if (ec != std::errc() || ptr != w) return false;
+  if (!number(buf, w, v)) return false;
   out = negative ? -v : v;
   return true;
 }
