@@ -14,14 +14,19 @@
 namespace kx::floattext {
 namespace {
 
-// The number grammar alone: the words are matched above, before the parser is
-// reached. Out-of-range results come back as result_out_of_range and are
-// declined, so float() gives them their value.
-constexpr auto kFormat = fast_float::chars_format::general | fast_float::chars_format::no_infnan;
-
+// The number grammar alone: the words are matched before the parser is
+// reached. [p, end) is not empty. This is fast_float's from_chars taken apart
+// so that its common case, Clinger's exact fast path, is inlined here; every
+// other number goes through the library's full algorithm. Out-of-range
+// results come back as result_out_of_range and are declined, so float()
+// gives them their value.
 bool number(const char* p, const char* end, double& out) noexcept {
-  auto [ptr, ec] = fast_float::from_chars(p, end, out, kFormat);
-  return ec == std::errc() && ptr == end;
+  const fast_float::parse_options_t<char> options(fast_float::chars_format::general);
+  fast_float::parsed_number_string_t<char> pns = fast_float::parse_number_string<false>(p, end, options);
+  if (!pns.valid || pns.lastmatch != end) return false;
+  if (!pns.too_many_digits && fast_float::clinger_fast_path_impl(pns.mantissa, pns.exponent, pns.negative, out))
+    return true;
+  return fast_float::from_chars_advanced(pns, out).ec == std::errc();
 }
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
