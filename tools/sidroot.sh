@@ -38,7 +38,11 @@ PACKAGES=(
   ca-certificates
 )
 if [ "$ARCH" != "$NATIVE_ARCH" ]; then
-  PACKAGES=(python3.14 python3.14-dev g++ meson ninja-build pkgconf python3-pytest python3-hypothesis)
+  # Besides the build and the suite: meson-python, pip and venv build a wheel
+  # and install it into a fresh environment; auditwheel and patchelf repair it
+  # to the manylinux tag, binutils (readelf) lets tools/floor.sh read it.
+  PACKAGES=(python3.14 python3.14-dev g++ meson ninja-build pkgconf python3-pytest python3-hypothesis
+    python3-mesonpy python3-pip python3-venv python3-auditwheel patchelf binutils)
 fi
 
 CACHE=${KESTRINE_CACHE:-/var/cache/velmora-kestrine}
@@ -49,11 +53,23 @@ if [ "$ARCH" = "$NATIVE_ARCH" ]; then
 else
   key=$(printf '%s\n' "${PACKAGES[@]}" "arch=$ARCH" | sha256sum | cut -c1-16)
   ROOT="$CACHE/sid-$ARCH-$key"
-  # Its own lock: an emulated root takes minutes, and the native root of
-  # another checkout need not wait for it.
-  LOCK="$CACHE/.lock-$ARCH"
+  # Its own lock: an emulated root takes minutes, and neither the native root
+  # nor a root of another package list (another checkout) need wait for it.
+  LOCK="$CACHE/.lock-$ARCH-$key"
 fi
 SRC=$(cd "$(dirname "$0")/.." && pwd)
+
+# qemu's default arm64 CPU computes pointer authentication with the
+# architected QARMA cipher, in software, on every signed return; the
+# implementation-defined algorithm is far cheaper to emulate and just as
+# valid for the code under test. binfmt_misc starts qemu with the emulated
+# process's environment, so this reaches every foreign binary: mmdebstrap's
+# package scripts and, through the env -i below, everything run in the root.
+if [ "$ARCH" = arm64 ] && [ "$NATIVE_ARCH" != arm64 ]; then
+  export QEMU_CPU=${QEMU_CPU:-max,pauth-impdef=on}
+else
+  unset QEMU_CPU
+fi
 
 # The mirror comes from this machine's own apt configuration, never from a file
 # of ours: the first URI of the first deb stanza of debian.sources.
@@ -179,7 +195,7 @@ run_in_root() {
     exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
       HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" ${COLUMNS:+COLUMNS=$COLUMNS} ${PYTHONS:+PYTHONS="$PYTHONS"} \
       ${registry:+NPM_CONFIG_REGISTRY=$registry} ${cafile:+NPM_CONFIG_CAFILE=$cafile} \
-      ${KX_ENV:-} /bin/sh -c "cd /work/src/$rel && exec \"\$@\"" sh "$@"
+      ${QEMU_CPU:+QEMU_CPU=$QEMU_CPU} ${KX_ENV:-} /bin/sh -c "cd /work/src/$rel && exec \"\$@\"" sh "$@"
   ' sh "$ROOT" "$SRC" "$rel" "$CACHE/tools" "$registry" "$cafile" "$gitdir" "$@"
 }
 
