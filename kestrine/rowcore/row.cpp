@@ -156,7 +156,27 @@ void attribute_name_error(PyObject* name) noexcept {
   PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
 }
 
-PyObject* row_getattro(PyObject* self, PyObject* name) noexcept { return lookup_attribute(self, name); }
+PyObject* row_getattro(PyObject* self, PyObject* name) noexcept { return lookup_attribute<false>(self, name); }
+
+#ifndef Py_GIL_DISABLED
+CachedAttr g_cached_attrs[kCachedAttrs];
+
+void remember_attr(PyTypeObject* tp, unsigned int tag, PyObject* name, PyObject* found) noexcept {
+  // The tag alone says whether the type is cacheable: 3.14 leaves
+  // Py_TPFLAGS_VALID_VERSION_TAG unset on types its own cache serves.
+  if (tag == 0 || tp->tp_version_tag != tag || !internal::is_immortal(name)) return;
+  unsigned int field = 0;
+  if (found) {
+    // Only BaseRow's own members, whose reading runs no code; anything else
+    // goes through its descriptor at every read.
+    if (!Py_IS_TYPE(found, &PyMemberDescr_Type)) return;
+    const auto* member = reinterpret_cast<PyMemberDescrObject*>(found);
+    if (PyDescr_TYPE(found) != &BaseRowType || member->d_member->type != Py_T_OBJECT_EX) return;
+    field = static_cast<unsigned int>(member->d_member->offset);
+  }
+  cached_slot(tag, name) = {tag, field, name};
+}
+#endif
 
 namespace {
 

@@ -69,10 +69,9 @@ inline bool type_attr_is(PyTypeObject* tp, const Name& name, PyObject* expected)
 
 [[gnu::flatten]] PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept {
   // The interpreter's method calls that this replaces check the recursion
-  // depth; so does this path, once for both steps.
-  RecursionGuard guard;
-  if (guard.failed()) return nullptr;
-  PyObject* r = lookup_attribute(self, name);
+  // depth; this path does where it can run code of others (a descriptor, the
+  // instance dict's lookup, the parent, a key's hash or __int__).
+  PyObject* r = lookup_attribute<true>(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     // As the hook does: the failed __getattribute__ is forgotten and
     // __getattr__ gets its own try, so the parent is asked a second time.
