@@ -158,6 +158,30 @@ void attribute_name_error(PyObject* name) noexcept {
 
 PyObject* row_getattro(PyObject* self, PyObject* name) noexcept { return lookup_attribute<false>(self, name); }
 
+// As the hook does after a failed __getattribute__: the error is forgotten
+// and __getattr__ gets its own try, so the parent is asked a second time.
+// Kept out of line: a second copy of the key lookup in the slot would keep
+// the compiler from inlining the first.
+namespace {
+
+[[gnu::cold, gnu::noinline]] PyObject* getattr_try(PyObject* self, PyObject* name) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  PyErr_Clear();
+  return key_fallback(self, name);
+}
+
+}  // namespace
+
+// The subclass shortcut for the interpreter's attribute hook (shortcuts.cpp
+// says when it is installed).
+[[gnu::flatten]] PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept {
+  // The interpreter's method calls that this replaces check the recursion
+  // depth; this path does where it can run code of others (a descriptor, the
+  // instance dict's lookup, the parent, a key's hash or __int__).
+  PyObject* r = lookup_attribute<true>(self, name);
+  return r ? r : getattr_try(self, name);
+}
+
 #ifndef Py_GIL_DISABLED
 CachedAttr g_cached_attrs[kCachedAttrs];
 

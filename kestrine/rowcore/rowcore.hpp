@@ -190,6 +190,9 @@ inline PyObject* lookup_attribute(PyObject* self, PyObject* name) noexcept {
 
 // BaseRow's attribute slot, also its __getattribute__ method.
 PyObject* row_getattro(PyObject* self, PyObject* name) noexcept;
+// The attribute slot of a class that keeps BaseRow's __getattribute__ and
+// __getattr__ (shortcuts.cpp).
+PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept;
 
 // BaseRow._get_by_key_impl_mapping(key), the toolkit's mapping subscription.
 extern Func kGetByKeyImplMapping;
