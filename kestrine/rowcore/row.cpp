@@ -192,8 +192,8 @@ void remember_attr(PyTypeObject* tp, unsigned int tag, PyObject* name, PyObject*
   unsigned int field = 0;
   if (found) {
     // Only BaseRow's own members, whose reading runs no code; anything else
-    // goes through its descriptor at every read.
-    if (!Py_IS_TYPE(found, &PyMemberDescr_Type)) return;
+    // goes through its descriptor at every read. `found` is a member
+    // descriptor (the caller checks).
     const auto* member = reinterpret_cast<PyMemberDescrObject*>(found);
     if (PyDescr_TYPE(found) != &BaseRowType || member->d_member->type != Py_T_OBJECT_EX) return;
     field = static_cast<unsigned int>(member->d_member->offset);

@@ -162,7 +162,9 @@ inline PyObject* lookup_attribute(PyObject* self, PyObject* name) noexcept {
     // Held: __get__ may run code that drops it from the type.
     Ref descr = internal::type_lookup(tp, name);
 #ifndef Py_GIL_DISABLED
-    remember_attr(tp, tag, name, descr.get());
+    // Only a miss or a member can be entered; methods and the rest are not
+    // worth the call.
+    if (!descr || Py_IS_TYPE(descr.get(), &PyMemberDescr_Type)) remember_attr(tp, tag, name, descr.get());
 #endif
     if (!descr) return key_fallback(self, name);
     descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
