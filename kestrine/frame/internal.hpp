@@ -39,6 +39,16 @@ inline PyObject* generic_getattr_or_miss(PyObject* self, PyObject* name) noexcep
   return _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
 }
 
+// Whether `o` is immortal: never released, so its address names it for the
+// life of the process.
+inline bool is_immortal(PyObject* o) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  return PyUnstable_IsImmortal(o) != 0;
+#else
+  return _Py_IsImmortal(o) != 0;
+#endif
+}
+
 // The slot description behind a slot wrapper descriptor (`BaseRow.__init__`
 // as readiness made it). `descr` must be exactly a wrapper descriptor.
 inline const wrapperbase* wrapper_slot(PyObject* descr) noexcept {

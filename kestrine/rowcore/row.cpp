@@ -156,7 +156,51 @@ void attribute_name_error(PyObject* name) noexcept {
   PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
 }
 
-PyObject* row_getattro(PyObject* self, PyObject* name) noexcept { return lookup_attribute(self, name); }
+PyObject* row_getattro(PyObject* self, PyObject* name) noexcept { return lookup_attribute<false>(self, name); }
+
+// As the hook does after a failed __getattribute__: the error is forgotten
+// and __getattr__ gets its own try, so the parent is asked a second time.
+// Kept out of line: a second copy of the key lookup in the slot would keep
+// the compiler from inlining the first.
+namespace {
+
+[[gnu::cold, gnu::noinline]] PyObject* getattr_try(PyObject* self, PyObject* name) noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  PyErr_Clear();
+  return key_fallback(self, name);
+}
+
+}  // namespace
+
+// The subclass shortcut for the interpreter's attribute hook (shortcuts.cpp
+// says when it is installed).
+[[gnu::flatten]] PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept {
+  // The interpreter's method calls that this replaces check the recursion
+  // depth; this path does where it can run code of others (a descriptor, the
+  // instance dict's lookup, the parent, a key's hash or __int__).
+  PyObject* r = lookup_attribute<true>(self, name);
+  return r ? r : getattr_try(self, name);
+}
+
+#ifndef Py_GIL_DISABLED
+CachedAttr g_cached_attrs[kCachedAttrs];
+
+void remember_attr(PyTypeObject* tp, unsigned int tag, PyObject* name, PyObject* found) noexcept {
+  // The tag alone says whether the type is cacheable: 3.14 leaves
+  // Py_TPFLAGS_VALID_VERSION_TAG unset on types its own cache serves.
+  if (tag == 0 || tp->tp_version_tag != tag || !internal::is_immortal(name)) return;
+  unsigned int field = 0;
+  if (found) {
+    // Only BaseRow's own members, whose reading runs no code; anything else
+    // goes through its descriptor at every read. `found` is a member
+    // descriptor (the caller checks).
+    const auto* member = reinterpret_cast<PyMemberDescrObject*>(found);
+    if (PyDescr_TYPE(found) != &BaseRowType || member->d_member->type != Py_T_OBJECT_EX) return;
+    field = static_cast<unsigned int>(member->d_member->offset);
+  }
+  cached_slot(tag, name) = {tag, field, name};
+}
+#endif
 
 namespace {
 

@@ -23,6 +23,9 @@
 #include "frame/frame.hpp"
 #include "frame/internal.hpp"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace kx::rowcore {
 
 // ---------------------------------------------------------------------------
@@ -76,7 +79,66 @@ inline PyObject* key_fallback(PyObject* self, PyObject* name) noexcept {
 
 [[gnu::cold]] void attribute_name_error(PyObject* name) noexcept;
 
-// The generic lookup, then the key map.
+// What a row type's attribute lookup found for a name, kept so that the next
+// read skips the type's lookup: nothing (the name goes to the key map), or
+// one of BaseRow's fields. A direct-mapped table of (version tag, name) pairs,
+// each with the decision made for the type whose tag it is.
+//
+// It is invisible to Python code:
+// - It holds no reference and no pointer that can outlive its object: a tag
+//   and a field offset are numbers, and only immortal names are entered.
+// - A tag names one state of one type: the interpreter hands each tag out
+//   once (one interpreter per process), and resets a type's tag to 0, with
+//   its subclasses', whenever its attributes or its order of bases change
+//   (assignment or deletion on the class, a base or a mixin, __bases__),
+//   exactly when its own type cache forgets the type. So an entry whose tag
+//   is no longer the type's can never match again, and 0, "not cacheable",
+//   is never entered.
+// - An entry is made only when the tag read before the lookup is still the
+//   type's after it: a lookup that ran code which changed the type leaves
+//   nothing behind.
+// - A field is read as the member descriptor reads it, so the result, the
+//   reference taken and the error for an empty field are the same.
+// - It is written and read under the interpreter lock the module needs; the
+//   free-threaded build has no table (tests/test_rowcore_attr_cache.py).
+#ifndef Py_GIL_DISABLED
+struct CachedAttr {
+  unsigned int tag;
+  unsigned int field;  // 0: the type lacks the name; else the offset of a BaseRow field
+  PyObject* name;
+};
+inline constexpr std::size_t kCachedAttrs = 512;
+extern CachedAttr g_cached_attrs[kCachedAttrs];
+
+inline CachedAttr& cached_slot(unsigned int tag, PyObject* name) noexcept {
+  const std::uintptr_t h = tag ^ (reinterpret_cast<std::uintptr_t>(name) >> 4);
+  return g_cached_attrs[h & (kCachedAttrs - 1)];
+}
+
+// The entry for `name` on `tp`, or nullptr. Entries always have a nonzero
+// tag, so a type without one matches none.
+inline const CachedAttr* cached_attr(PyTypeObject* tp, PyObject* name) noexcept {
+  const CachedAttr& e = cached_slot(tp->tp_version_tag, name);
+  return e.tag == tp->tp_version_tag && e.name == name ? &e : nullptr;
+}
+
+// Enters what the lookup of `name` on `tp` found (`found` may be empty), when
+// `tag` was the type's tag before the lookup and still is.
+void remember_attr(PyTypeObject* tp, unsigned int tag, PyObject* name, PyObject* found) noexcept;
+#endif
+
+// Whether a descriptor's __get__ is the interpreter's own for attributes of
+// native types, which runs no code of others: no recursion guard is needed
+// around it.
+inline bool plain_descriptor(PyObject* descr) noexcept {
+  return Py_IS_TYPE(descr, &PyMemberDescr_Type) || Py_IS_TYPE(descr, &PyMethodDescr_Type);
+}
+
+// The generic lookup, then the key map. `kGuarded` puts the calls that can
+// run code of others (a descriptor's __get__, the generic lookup) under the
+// recursion guard, as the subclasses' slot needs; the key lookup guards its
+// own call-outs.
+template <bool kGuarded>
 inline PyObject* lookup_attribute(PyObject* self, PyObject* name) noexcept {
   if (!PyUnicode_Check(name)) [[unlikely]] {
     attribute_name_error(name);
@@ -89,11 +151,34 @@ inline PyObject* lookup_attribute(PyObject* self, PyObject* name) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject* r;
   if (tp->tp_dictoffset == 0 && PyUnicode_CheckExact(name)) {
+#ifndef Py_GIL_DISABLED
+    if (const CachedAttr* e = cached_attr(tp, name)) {
+      if (!e->field) return key_fallback(self, name);
+      PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + e->field);
+      if (value) return Py_NewRef(value);
+    }
+    const unsigned int tag = tp->tp_version_tag;
+#endif
     // Held: __get__ may run code that drops it from the type.
     Ref descr = internal::type_lookup(tp, name);
+#ifndef Py_GIL_DISABLED
+    // Only a miss or a member can be entered; methods and the rest are not
+    // worth the call.
+    if (!descr || Py_IS_TYPE(descr.get(), &PyMemberDescr_Type)) remember_attr(tp, tag, name, descr.get());
+#endif
     if (!descr) return key_fallback(self, name);
     descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
-    r = get ? get(descr.get(), self, reinterpret_cast<PyObject*>(tp)) : descr.release();
+    if (!get) {
+      r = descr.release();
+    } else if (!kGuarded || plain_descriptor(descr.get())) {
+      r = get(descr.get(), self, reinterpret_cast<PyObject*>(tp));
+    } else {
+      RecursionGuard guard;
+      r = guard.failed() ? nullptr : get(descr.get(), self, reinterpret_cast<PyObject*>(tp));
+    }
+  } else if (kGuarded) {
+    RecursionGuard guard;
+    r = guard.failed() ? nullptr : internal::generic_getattr_or_miss(self, name);
   } else {
     r = internal::generic_getattr_or_miss(self, name);
   }
@@ -107,6 +192,9 @@ inline PyObject* lookup_attribute(PyObject* self, PyObject* name) noexcept {
 
 // BaseRow's attribute slot, also its __getattribute__ method.
 PyObject* row_getattro(PyObject* self, PyObject* name) noexcept;
+// The attribute slot of a class that keeps BaseRow's __getattribute__ and
+// __getattr__ (shortcuts.cpp).
+PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept;
 
 // BaseRow._get_by_key_impl_mapping(key), the toolkit's mapping subscription.
 extern Func kGetByKeyImplMapping;

@@ -10,6 +10,7 @@
 //   names resolve to BaseRow's own; assigning or deleting either later, on
 //   the class or any class it derives from, makes the interpreter compute the
 //   slot again, which replaces this one (tests/test_rowcore_subclass.py).
+//   The slot itself is in row.cpp, beside the key lookup it inlines.
 //
 //   Subscription (subclass_subscript). A class whose __getitem__ is
 //   BaseRow._get_by_key_impl_mapping (the toolkit's mapping view of a row)
@@ -66,21 +67,6 @@ inline bool type_attr_is(PyTypeObject* tp, const Name& name, PyObject* expected)
 
 // ---------------------------------------------------------------------------
 // Attribute slot
-
-[[gnu::flatten]] PyObject* subclass_getattro(PyObject* self, PyObject* name) noexcept {
-  // The interpreter's method calls that this replaces check the recursion
-  // depth; so does this path, once for both steps.
-  RecursionGuard guard;
-  if (guard.failed()) return nullptr;
-  PyObject* r = lookup_attribute(self, name);
-  if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    // As the hook does: the failed __getattribute__ is forgotten and
-    // __getattr__ gets its own try, so the parent is asked a second time.
-    PyErr_Clear();
-    r = key_fallback(self, name);
-  }
-  return r;
-}
 
 // Whether both attribute hooks of `tp` are BaseRow's own methods.
 inline bool own_hooks(PyTypeObject* tp) noexcept {
