@@ -94,6 +94,7 @@ def main(argv):
         "rows": outcome["rows"],
         "batch_size": options["batch_size"],
         "pickle_sample": outcome["pickle_sample"],
+        "pickle_rounds": outcome["pickle_rounds"],
         "fill_seconds": round(fill_seconds, 3),
         "checks": "passed",
     }

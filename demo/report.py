@@ -10,7 +10,7 @@ def _rate(rows, ns):
 
 def summarise(outcome):
     """Rows per second for every stage and total, with the two speed-ups."""
-    rows, sample = outcome["rows"], outcome["pickle_sample"]
+    rows, sample = outcome["rows"], outcome["pickle_sample"] * outcome["pickle_rounds"]
     times, unsupported = outcome["times"], outcome["unsupported"]
 
     def line(key, label, ns_of, count):

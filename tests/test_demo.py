@@ -63,7 +63,9 @@ def test_json_on_stdout_with_a_forced_progress_bar():
             assert rates["sqlite3.Row"] is None and item["speedup"]["sqlite3.Row"] is None
         else:
             assert rates["sqlite3.Row"] > 0
-    assert stages["pickle"]["rows"] == 250 and stages["fetch"]["rows"] == 250
+    # The sample is every row here, round-tripped pickle_rounds times.
+    assert summary["pickle_sample"] == 250 and summary["pickle_rounds"] > 1
+    assert stages["pickle"]["rows"] == 250 * summary["pickle_rounds"] and stages["fetch"]["rows"] == 250
     assert "250/250 rows" in proc.stderr
 
 
