@@ -95,6 +95,19 @@ Func kSetstate{
 // ---------------------------------------------------------------------------
 // __reduce__
 
+// The tuple (first, second), taking over both references; nullptr (both
+// released) when either is nullptr or the tuple cannot be made.
+PyObject* pair(PyObject* first, PyObject* second) noexcept {
+  Ref a = Ref::steal(first);
+  Ref b = Ref::steal(second);
+  if (!a || !b) return nullptr;
+  PyObject* t = PyTuple_New(2);
+  if (!t) return nullptr;
+  PyTuple_SET_ITEM(t, 0, a.release());
+  PyTuple_SET_ITEM(t, 1, b.release());
+  return t;
+}
+
 PyObject* reduce(const Args& a) noexcept {
   Ref reconstructor = Ref::steal(lookup(kRowproxyReconstructorName));
   if (!reconstructor) return nullptr;
@@ -111,9 +124,7 @@ PyObject* reduce(const Args& a) noexcept {
     state = Ref::steal(call_method(kGetstateName.get(), argv + 1, 1));
   }
   if (!state) return nullptr;
-  Ref inner = Ref::steal(PyTuple_Pack(2, cls.get(), state.get()));
-  if (!inner) return nullptr;
-  return PyTuple_Pack(2, reconstructor.get(), inner.get());
+  return pair(reconstructor.release(), pair(cls.release(), state.release()));
 }
 
 Func kReduce{
