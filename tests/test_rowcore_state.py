@@ -354,3 +354,70 @@ def test_a_change_to_the_class_is_seen_by_the_pickling_steps(mutate, warm):
         assert observed(rowproxy_reconstructor, h["leaf"], state) == observed(
             interpreted_reconstruct, h["leaf"], state)
         assert observed(copied, row) == observed(interpreted_copy, row)
+
+
+class KeyStr(str):
+    """A str subclass key: found by a lookup of the equal str through its own
+    comparison."""
+
+    __hash__ = str.__hash__
+
+
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+def setstate_outcome(row, state):
+    before = row._parent
+    try:
+        row.__setstate__(state)
+    except Exception as exc:  # noqa: BLE001 - the outcome itself is compared
+        return ("error", type(exc), str(exc), "old" if row._parent is before else row._parent, row._data)
+    return (row._parent, row._data, row._key_to_index)
+
+
+SP = Parent({"a": 0})
+
+STATES = {
+    "as made": {"_parent": SP, "_data": (1,)},
+    "other order": {"_data": (1,), "_parent": SP},
+    "extra key": {"_parent": SP, "_data": (1,), "x": 2},
+    "extra key first": {"x": 2, "_parent": SP},
+    "missing data": {"_parent": SP, "x": (1,)},
+    "data of another type": {"_parent": SP, "_data": [1]},
+    "str subclass keys": {KeyStr("_parent"): SP, KeyStr("_data"): (2,)},
+    "keys that compare unequal": {NeverEqual("_parent"): SP, "_data": (2,)},
+    "non-string key": {("_parent",): SP, "_data": (2,)},
+    "look-alike keys": {"_parenT": SP, "_dat": (2,)},
+    "non-ASCII keys": {"_parent\u00e9": SP, "_data": (2,)},
+}
+
+
+@pytest.mark.parametrize("state", STATES.values(), ids=STATES.keys())
+def test_a_new_row_takes_the_state_as_one_already_set_does(state):
+    # A new row (its fields None) reads the state in one pass; a row that
+    # holds a parent looks each entry up.
+    fresh = BaseRow.__new__(Row)
+    held = BaseRow.__new__(Row)
+    held.__setstate__({"_parent": Parent({}), "_data": None})
+    assert setstate_outcome(fresh, dict(state)) == setstate_outcome(held, dict(state))
+    assert observed(rowproxy_reconstructor, Row, dict(state)) == observed(interpreted_reconstruct, Row, dict(state))
+
+
+def test_releasing_the_old_parent_between_the_lookups_may_change_the_state():
+    state = {"_parent": Parent({}), "_data": (1,)}
+
+    class Dropping:
+        _key_to_index = None
+
+        def __del__(self):
+            del state["_data"]
+
+    row = BaseRow.__new__(Row)
+    row.__setstate__({"_parent": Dropping(), "_data": None})
+    with pytest.raises(KeyError) as e:
+        row.__setstate__(state)
+    assert e.value.args == ("_data",) and row._parent is state["_parent"] and row._data is None
