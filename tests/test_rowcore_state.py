@@ -240,3 +240,184 @@ def test_attribute_parent_state_survives_pickling():
     row = Row(AttrParent(kti), None, kti, (1,))
     back = pickle.loads(pickle.dumps(row))
     assert getattr(back, "missing", "dflt") == "dflt"
+
+
+# ---------------------------------------------------------------------------
+# The pickling steps remember, per state of a class, whether its __class__,
+# __getstate__, __setstate__ and __new__ are the originals. Every change that
+# makes the interpreter's lookups find something else must be seen: each case
+# changes a class hierarchy after its rows were pickled and compares the
+# steps' results with what the interpreter's own lookups give.
+
+CALLS = []
+
+
+def getstate_override(self):
+    CALLS.append("getstate")
+    return {"_parent": self._parent, "_data": ("from override",)}
+
+
+def setstate_override(self, state):
+    CALLS.append(("setstate", state["_data"]))
+    BaseRow.__setstate__(self, state)
+
+
+def new_override(cls, *args):
+    CALLS.append(("new", cls.__name__))
+    return BaseRow.__new__(cls)
+
+
+def getattribute_override(self, name):
+    CALLS.append(("getattribute", name))
+    return BaseRow.__getattribute__(self, name)
+
+
+def state_hierarchy():
+    base = type("Base", (BaseRow,), {"__slots__": ()})
+    leaf = type("Leaf", (base,), {"__slots__": ()})
+    alt = type("Alt", (BaseRow,), {"__slots__": (), "__getstate__": getstate_override,
+                                    "__setstate__": setstate_override})
+    liar = type("Liar", (BaseRow,), {"__slots__": (), "__class__": property(lambda s: alt)})
+    return {"base": base, "leaf": leaf, "alt": alt, "liar": liar}
+
+
+def reset_bases(cls, bases):
+    cls.__bases__ = bases
+
+
+STATE_MUTATIONS = {
+    "__getstate__ on the class": lambda h: setattr(h["leaf"], "__getstate__", getstate_override),
+    "__getstate__ on a base": lambda h: setattr(h["base"], "__getstate__", getstate_override),
+    "__getstate__ assigned then deleted": lambda h: (setattr(h["base"], "__getstate__", getstate_override),
+                                                     delattr(h["base"], "__getstate__")),
+    "__setstate__ on a base": lambda h: setattr(h["base"], "__setstate__", setstate_override),
+    "__new__ on a base": lambda h: setattr(h["base"], "__new__", staticmethod(new_override)),
+    "__new__ assigned then deleted": lambda h: (setattr(h["leaf"], "__new__", staticmethod(new_override)),
+                                                delattr(h["leaf"], "__new__")),
+    "__class__ property from new bases": lambda h: reset_bases(h["leaf"], (h["liar"],)),
+    "__getattribute__ on a base": lambda h: setattr(h["base"], "__getattribute__", getattribute_override),
+    "__bases__ assigned": lambda h: reset_bases(h["leaf"], (h["alt"],)),
+    "an unrelated attribute": lambda h: setattr(h["base"], "unrelated", 1),
+}
+
+
+def interpreted_reduce(row):
+    return (rowcore.rowproxy_reconstructor, (row.__class__, row.__getstate__()))
+
+
+def interpreted_reconstruct(cls, state):
+    obj = cls.__new__(cls)
+    obj.__setstate__(state)
+    return obj
+
+
+def copied(row):
+    # copy.copy finds __reduce_ex__ and __reduce__ on the row first.
+    result = copy.copy(row)
+    CALLS[:] = [c for c in CALLS if c not in (("getattribute", "__reduce_ex__"), ("getattribute", "__reduce__"))]
+    return result
+
+
+def interpreted_copy(row):
+    _, (cls, state) = interpreted_reduce(row)
+    return interpreted_reconstruct(cls, state)
+
+
+def observed(step, *args):
+    """What a step returns and the overrides it ran, or the error it raised."""
+    CALLS.clear()
+    try:
+        result = step(*args)
+    except Exception as exc:  # noqa: BLE001 - the outcome itself is compared
+        return ("error", type(exc), str(exc), list(CALLS))
+    if isinstance(result, BaseRow):
+        result = (type(result), result._parent, result._data, result._key_to_index)
+    return (result, list(CALLS))
+
+
+@pytest.mark.parametrize("mutate", STATE_MUTATIONS.values(), ids=STATE_MUTATIONS.keys())
+@pytest.mark.parametrize("warm", [True, False], ids=["pickled before", "not pickled before"])
+def test_a_change_to_the_class_is_seen_by_the_pickling_steps(mutate, warm):
+    h = state_hierarchy()
+    parent = Parent({"a": 0, "b": 1})
+    row = h["leaf"](parent, None, parent._key_to_index, (1, 2))
+    state = {"_parent": parent, "_data": (3, 4)}
+    if warm:
+        for _ in range(3):
+            assert observed(row.__reduce__) == observed(interpreted_reduce, row)
+            assert observed(rowproxy_reconstructor, h["leaf"], state) == observed(
+                interpreted_reconstruct, h["leaf"], state)
+            assert observed(copied, row) == observed(interpreted_copy, row)
+    mutate(h)
+    for _ in range(2):
+        assert observed(row.__reduce__) == observed(interpreted_reduce, row)
+        assert observed(rowproxy_reconstructor, h["leaf"], state) == observed(
+            interpreted_reconstruct, h["leaf"], state)
+        assert observed(copied, row) == observed(interpreted_copy, row)
+
+
+class KeyStr(str):
+    """A str subclass key: found by a lookup of the equal str through its own
+    comparison."""
+
+    __hash__ = str.__hash__
+
+
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+def setstate_outcome(row, state):
+    before = row._parent
+    try:
+        row.__setstate__(state)
+    except Exception as exc:  # noqa: BLE001 - the outcome itself is compared
+        return ("error", type(exc), str(exc), "old" if row._parent is before else row._parent, row._data)
+    return (row._parent, row._data, row._key_to_index)
+
+
+SP = Parent({"a": 0})
+
+STATES = {
+    "as made": {"_parent": SP, "_data": (1,)},
+    "other order": {"_data": (1,), "_parent": SP},
+    "extra key": {"_parent": SP, "_data": (1,), "x": 2},
+    "extra key first": {"x": 2, "_parent": SP},
+    "missing data": {"_parent": SP, "x": (1,)},
+    "data of another type": {"_parent": SP, "_data": [1]},
+    "str subclass keys": {KeyStr("_parent"): SP, KeyStr("_data"): (2,)},
+    "keys that compare unequal": {NeverEqual("_parent"): SP, "_data": (2,)},
+    "non-string key": {("_parent",): SP, "_data": (2,)},
+    "look-alike keys": {"_parenT": SP, "_dat": (2,)},
+    "non-ASCII keys": {"_parent\u00e9": SP, "_data": (2,)},
+}
+
+
+@pytest.mark.parametrize("state", STATES.values(), ids=STATES.keys())
+def test_a_new_row_takes_the_state_as_one_already_set_does(state):
+    # A new row (its fields None) reads the state in one pass; a row that
+    # holds a parent looks each entry up.
+    fresh = BaseRow.__new__(Row)
+    held = BaseRow.__new__(Row)
+    held.__setstate__({"_parent": Parent({}), "_data": None})
+    assert setstate_outcome(fresh, dict(state)) == setstate_outcome(held, dict(state))
+    assert observed(rowproxy_reconstructor, Row, dict(state)) == observed(interpreted_reconstruct, Row, dict(state))
+
+
+def test_releasing_the_old_parent_between_the_lookups_may_change_the_state():
+    state = {"_parent": Parent({}), "_data": (1,)}
+
+    class Dropping:
+        _key_to_index = None
+
+        def __del__(self):
+            del state["_data"]
+
+    row = BaseRow.__new__(Row)
+    row.__setstate__({"_parent": Dropping(), "_data": None})
+    with pytest.raises(KeyError) as e:
+        row.__setstate__(state)
+    assert e.value.args == ("_data",) and row._parent is state["_parent"] and row._data is None

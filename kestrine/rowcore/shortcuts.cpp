@@ -31,10 +31,14 @@
 //   __setstate__ and __new__. Each lookup is decided at every call: when the
 //   row's attribute lookup is BaseRow's, no instance dict could shadow the
 //   name, and the type's attribute is the original, the step runs the
-//   original directly. Nothing needs replacing.
+//   original directly. Nothing needs replacing. What the type's own lookups
+//   find is remembered per state of the type (its version tag), since a
+//   pickle holds many rows of one class.
 //
 // The originals compared against are kept at exec, in one place (`g_base`).
 #include "rowcore.hpp"
+
+#include <cstddef>
 
 namespace kx::rowcore {
 namespace {
@@ -166,29 +170,80 @@ PyObject* row_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noe
 
 namespace {
 
-// Whether an attribute of `self` is exactly the type's attribute `expected`:
-// the row's lookup is BaseRow's (no __getattribute__ override) and there is no
-// instance dict that could shadow it. The type lookup is cached.
-inline bool row_attr_is(PyObject* self, const Name& name, PyObject* expected) noexcept {
+// What the pickling steps' lookups find on a row type, as bits: each says the
+// attribute is BaseRow's original (or object's, for __class__).
+enum : unsigned {
+  kOwnGetattribute = 1,
+  kOwnClass = 2,
+  kOwnGetstate = 4,
+  kOwnSetstate = 8,
+  kOwnNew = 16,
+};
+
+unsigned find_own_attrs(PyTypeObject* tp) noexcept {
+  unsigned found = 0;
+  if (type_attr_is(tp, kGetattributeName, g_base.getattribute)) found |= kOwnGetattribute;
+  if (type_attr_is(tp, kClassName, g_base.object_class)) found |= kOwnClass;
+  if (type_attr_is(tp, kGetstateName, g_base.getstate)) found |= kOwnGetstate;
+  if (type_attr_is(tp, kSetstateName, g_base.setstate)) found |= kOwnSetstate;
+  if (type_attr_is(tp, kNewName, g_base.new_)) found |= kOwnNew;
+  return found;
+}
+
+// Those bits for each state of a row type, so that a round trip of many rows
+// of one class looks its five names up once. A direct-mapped table keyed by
+// the version tag, invisible to Python code for the reasons the attribute
+// table's are (rowcore.hpp): it holds numbers only; a tag names one state of
+// one type and is reset whenever the type's attributes or order of bases
+// change, which is when the lookups could find something else; 0 is never
+// entered; an entry is made only when the tag read before the lookups is
+// still the type's after them (a lookup may compare a key of a class
+// namespace with code of its own). The free-threaded build has no table.
+#ifndef Py_GIL_DISABLED
+struct OwnAttrs {
+  unsigned int tag;
+  unsigned int found;
+};
+inline constexpr std::size_t kOwnAttrEntries = 64;
+OwnAttrs g_own_attrs[kOwnAttrEntries];
+#endif
+
+inline unsigned own_attrs(PyTypeObject* tp) noexcept {
+#ifndef Py_GIL_DISABLED
+  const unsigned int tag = tp->tp_version_tag;
+  OwnAttrs& e = g_own_attrs[tag & (kOwnAttrEntries - 1)];
+  if (e.tag == tag && tag != 0) return e.found;
+  const unsigned found = find_own_attrs(tp);
+  if (tag != 0 && tp->tp_version_tag == tag) e = {tag, found};
+  return found;
+#else
+  return find_own_attrs(tp);
+#endif
+}
+
+// Whether an attribute of `self` is exactly the type's original `bit`: the
+// row's lookup is BaseRow's (no __getattribute__ override) and there is no
+// instance dict that could shadow it.
+inline bool row_attr_is(PyObject* self, unsigned bit) noexcept {
   PyTypeObject* tp = Py_TYPE(self);
   if (tp->tp_dictoffset != 0) return false;
-  if (tp->tp_getattro != row_getattro &&
-      !(tp->tp_getattro == subclass_getattro && type_attr_is(tp, kGetattributeName, g_base.getattribute)))
-    return false;
-  return type_attr_is(tp, name, expected);
+  if (tp->tp_getattro == row_getattro) return own_attrs(tp) & bit;
+  if (tp->tp_getattro == subclass_getattro)
+    return (own_attrs(tp) & (bit | kOwnGetattribute)) == (bit | kOwnGetattribute);
+  return false;
 }
 
 }  // namespace
 
-bool own_class_attr(PyObject* self) noexcept { return row_attr_is(self, kClassName, g_base.object_class); }
-bool own_getstate(PyObject* self) noexcept { return row_attr_is(self, kGetstateName, g_base.getstate); }
-bool own_setstate(PyObject* self) noexcept { return row_attr_is(self, kSetstateName, g_base.setstate); }
+bool own_class_attr(PyObject* self) noexcept { return row_attr_is(self, kOwnClass); }
+bool own_getstate(PyObject* self) noexcept { return row_attr_is(self, kOwnGetstate); }
+bool own_setstate(PyObject* self) noexcept { return row_attr_is(self, kOwnSetstate); }
 
 bool own_new(PyObject* cls) noexcept {
   // Through a plain class only: a metaclass may intercept the lookup.
   if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-  return tp->tp_new == row_new && type_attr_is(tp, kNewName, g_base.new_);
+  return tp->tp_new == row_new && (own_attrs(tp) & kOwnNew);
 }
 
 // ---------------------------------------------------------------------------

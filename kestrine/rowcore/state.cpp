@@ -56,6 +56,24 @@ Ref state_item(PyObject* state, const Name& key) noexcept {
   return value;
 }
 
+// Whether `key` is the exact str `name`, as a dict lookup of `name` would
+// match it.
+inline bool is_name(PyObject* key, const Name& name, Py_ssize_t length) noexcept {
+  return key == name.get() || (PyUnicode_CheckExact(key) && PyUnicode_EqualToUTF8AndSize(key, name.text(), length));
+}
+
+// The two entries of a state as __getstate__ makes it and a pickle brings it
+// back: exactly "_parent" then "_data", exact str keys. Read in one pass, they
+// are what the two lookups would find, as long as nothing runs between them.
+bool plain_state(PyObject* state, PyObject*& parent, PyObject*& data) noexcept {
+  if (PyDict_GET_SIZE(state) != 2) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key0;
+  PyObject* key1;
+  if (!PyDict_Next(state, &pos, &key0, &parent) || !PyDict_Next(state, &pos, &key1, &data)) return false;
+  return is_name(key0, kParentName, 7) && is_name(key1, kDataName, 5);
+}
+
 PyObject* setstate(const Args& a) noexcept {
   const auto [state] = a.params<1>();
   RowObject* row = as_row(a.self);
@@ -63,11 +81,23 @@ PyObject* setstate(const Args& a) noexcept {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
     return nullptr;
   }
-  Ref parent = state_item(state, kParentName);
-  if (!parent) return nullptr;
-  set_field(row->parent, parent.get());
-  Ref data = state_item(state, kDataName);
-  if (!data) return nullptr;
+  Ref parent;
+  Ref data;
+  PyObject* found_parent;
+  PyObject* found_data;
+  // The release of the old parent, between the two lookups, may run code that
+  // changes the state; a row that holds None (a new one) releases nothing.
+  if (row->parent == Py_None && plain_state(state, found_parent, found_data)) {
+    parent = Ref::borrow(found_parent);
+    data = Ref::borrow(found_data);
+    set_field(row->parent, parent.get());
+  } else {
+    parent = state_item(state, kParentName);
+    if (!parent) return nullptr;
+    set_field(row->parent, parent.get());
+    data = state_item(state, kDataName);
+    if (!data) return nullptr;
+  }
   if (data.get() != Py_None && !PyTuple_CheckExact(data.get())) {
     field_type_error("tuple", data.get());
     return nullptr;
@@ -95,6 +125,19 @@ Func kSetstate{
 // ---------------------------------------------------------------------------
 // __reduce__
 
+// The tuple (first, second), taking over both references; nullptr (both
+// released) when either is nullptr or the tuple cannot be made.
+PyObject* pair(PyObject* first, PyObject* second) noexcept {
+  Ref a = Ref::steal(first);
+  Ref b = Ref::steal(second);
+  if (!a || !b) return nullptr;
+  PyObject* t = PyTuple_New(2);
+  if (!t) return nullptr;
+  PyTuple_SET_ITEM(t, 0, a.release());
+  PyTuple_SET_ITEM(t, 1, b.release());
+  return t;
+}
+
 PyObject* reduce(const Args& a) noexcept {
   Ref reconstructor = Ref::steal(lookup(kRowproxyReconstructorName));
   if (!reconstructor) return nullptr;
@@ -111,9 +154,7 @@ PyObject* reduce(const Args& a) noexcept {
     state = Ref::steal(call_method(kGetstateName.get(), argv + 1, 1));
   }
   if (!state) return nullptr;
-  Ref inner = Ref::steal(PyTuple_Pack(2, cls.get(), state.get()));
-  if (!inner) return nullptr;
-  return PyTuple_Pack(2, reconstructor.get(), inner.get());
+  return pair(reconstructor.release(), pair(cls.release(), state.release()));
 }
 
 Func kReduce{
