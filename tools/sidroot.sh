@@ -40,9 +40,12 @@ PACKAGES=(
 if [ "$ARCH" != "$NATIVE_ARCH" ]; then
   # Besides the build and the suite: meson-python, pip and venv build a wheel
   # and install it into a fresh environment; auditwheel and patchelf repair it
-  # to the manylinux tag, binutils (readelf) lets tools/floor.sh read it.
+  # to the manylinux tag, binutils (readelf) lets tools/floor.sh read it. The
+  # root is unpacked, not installed (below), so the base system the scripts
+  # use is listed too.
   PACKAGES=(python3.14 python3.14-dev g++ meson ninja-build pkgconf python3-pytest python3-hypothesis
-    python3-mesonpy python3-pip python3-venv python3-auditwheel patchelf binutils)
+    python3-mesonpy python3-pip python3-venv python3-auditwheel patchelf binutils
+    base-files base-passwd dash bash coreutils diffutils findutils grep sed mawk gzip tar util-linux libc-bin)
 fi
 
 CACHE=${KESTRINE_CACHE:-/var/cache/velmora-kestrine}
@@ -129,9 +132,28 @@ build_root() {
   rm -rf "$tmp"
   inc=$(IFS=,; echo "${PACKAGES[*]}")
   echo "sidroot: building the $ARCH sid root in $ROOT (once; a few minutes)" >&2
-  mmdebstrap --quiet --variant=apt --arch="$ARCH" \
-    --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include="$inc" sid "$tmp" "$(mirror_uri)" >&2
+  if [ "$ARCH" = "$NATIVE_ARCH" ]; then
+    mmdebstrap --quiet --variant=apt --arch="$ARCH" \
+      --aptopt='Acquire::Check-Valid-Until "false"' \
+      --include="$inc" sid "$tmp" "$(mirror_uri)" >&2
+  else
+    # A foreign root is only unpacked: configuring its packages would run
+    # every maintainer script under qemu (about twenty minutes on two cores,
+    # mostly byte-compiling and certificate hooks). Nothing here needs what
+    # they would set up but the accounts, the awk alternative, the
+    # certificate bundle and the loader's cache; Python compiles what the
+    # suite imports on first use.
+    mmdebstrap --quiet --variant=extract --arch="$ARCH" \
+      --aptopt='Acquire::Check-Valid-Until "false"' \
+      --include="$inc" sid "$tmp" "$(mirror_uri)" >&2
+    cp "$tmp/usr/share/base-passwd/passwd.master" "$tmp/etc/passwd"
+    cp "$tmp/usr/share/base-passwd/group.master" "$tmp/etc/group"
+    ln -sf mawk "$tmp/usr/bin/awk"
+    # pip reads the certificate bundle even when it installs from a file.
+    mkdir -p "$tmp/etc/ssl/certs"
+    cat "$tmp"/usr/share/ca-certificates/mozilla/*.crt >"$tmp/etc/ssl/certs/ca-certificates.crt"
+    chroot "$tmp" /usr/sbin/ldconfig
+  fi
   mkdir -p "$tmp/work/src"
   mv "$tmp" "$ROOT"
   # Roots of other package lists stay: another checkout (a branch, a
