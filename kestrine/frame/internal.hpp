@@ -61,7 +61,7 @@ inline const PyMethodDef* descr_method(PyObject* descr) noexcept {
   return reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
 }
 
-// dict's layout as 3.14 and 3.15 have it: an instance made empty holds no
+// dict's layout and the collector's header as 3.14 and 3.15 have them: an instance made empty holds no
 // entries, no watcher bits, the interpreter's one shared empty table (never
 // counted, never freed) and no split values. The free-threaded build keeps
 // more in the same fields, so there the interpreter's own creation is used.
@@ -84,6 +84,11 @@ inline void init_empty_dict(PyObject* o, PyDictKeysObject* table) noexcept {
   d->ma_keys = table;
   d->ma_values = nullptr;
 }
+
+// Whether the collector tracks `o`, an object of a collected type: the
+// forward link of the collector's header just in front of the object is set,
+// which is what the interpreter's own check reads.
+inline bool gc_tracked(PyObject* o) noexcept { return reinterpret_cast<const uintptr_t*>(o)[-2] != 0; }
 #endif
 
 #if PY_VERSION_HEX >= 0x030F0000

@@ -298,6 +298,11 @@ constexpr bool kMergesGuardThemselves = PY_VERSION_HEX >= 0x030E0000;
 
 bool merged_from_storage(PyObject* d) noexcept { return PyDict_CheckExact(d) || Py_IS_TYPE(d, &SealedMapType); }
 
+// `self` merged with `d`, or `self` itself when `d` has no entries.
+PyObject* merged_or_self(PyObject* self, PyObject* d) noexcept {
+  return PyDict_GET_SIZE(d) == 0 ? Py_NewRef(self) : merged(self, d);
+}
+
 // union(*args, **kw): a dict argument is merged as it is; anything else goes
 // through dict(*args, **kw). The keyword dict is the binder's own new dict,
 // so with no positional argument it already is `dict(**kw)`.
@@ -326,10 +331,8 @@ PyObject* union_general(const Args& a) noexcept {
 
 PyObject* union_impl(const Args& a) noexcept {
   if constexpr (kMergesGuardThemselves) {
-    if (a.nrest == 1 && merged_from_storage(a.self) && merged_from_storage(a.rest[0])) [[likely]] {
-      PyObject* d = a.rest[0];
-      return PyDict_GET_SIZE(d) == 0 ? Py_NewRef(a.self) : merged(a.self, d);
-    }
+    if (a.nrest == 1 && merged_from_storage(a.self) && merged_from_storage(a.rest[0])) [[likely]]
+      return merged_or_self(a.self, a.rest[0]);
     RecursionGuard guard;
     if (guard.failed()) return nullptr;
     return union_general(a);
@@ -374,6 +377,10 @@ PyObject* merge_with_general(const Args& a) noexcept {
 
 PyObject* merge_with_impl(const Args& a) noexcept {
   if constexpr (kMergesGuardThemselves) {
+    // One argument merged from its storage is union's common call: an exact
+    // dict (or sealedmap) is true exactly when it has entries.
+    if (a.nrest == 1 && merged_from_storage(a.self) && merged_from_storage(a.rest[0])) [[likely]]
+      return merged_or_self(a.self, a.rest[0]);
     bool from_storage = merged_from_storage(a.self);
     for (Py_ssize_t i = 0; from_storage && i < a.nrest; ++i) from_storage = merged_from_storage(a.rest[i]);
     if (from_storage) [[likely]]
@@ -411,24 +418,35 @@ Func kMergeWith{
 // dict that had deletions compares colliding keys (dict's own copy() and
 // dict() differ the same way), and those comparisons then run only in the
 // union's own copy.
-PyObject* dict_union(PyObject* left, PyObject* right) {
-  Ref u = Ref::steal(PyDict_Type.tp_as_number->nb_or(left, right));
-  if (!u) return nullptr;
-  if (Py_IS_TYPE(u.get(), &PyDict_Type) && Py_REFCNT(u.get()) == 1) {
-    // A static type needs no reference of its own; dict's deallocation frees
-    // the object as it frees any sealedmap. A new sealedmap is always
-    // tracked by the collector, a new dict only once it holds a container.
-    Py_SET_TYPE(u.get(), &SealedMapType);
-    if (!PyObject_GC_IsTracked(u.get())) PyObject_GC_Track(u.get());
-    return u.release();
-  }
+// The union slot's result as a new sealedmap when it cannot become one in
+// place.
+[[gnu::noinline]] PyObject* copied_union(PyObject* u) {
   Ref result = Ref::steal(new_empty());
-  if (!result || update_arg(result.get(), u.get()) < 0) return nullptr;
-  if (u.get() == Py_NotImplemented) {
+  if (!result || update_arg(result.get(), u) < 0) return nullptr;
+  if (u == Py_NotImplemented) {
     PyErr_SetString(PyExc_SystemError, "sealedmap built from NotImplemented");
     return nullptr;
   }
   return result.release();
+}
+
+[[gnu::always_inline]] inline PyObject* dict_union(PyObject* left, PyObject* right) {
+  Ref u = Ref::steal(PyDict_Type.tp_as_number->nb_or(left, right));
+  if (!u) return nullptr;
+  if (Py_IS_TYPE(u.get(), &PyDict_Type) && Py_REFCNT(u.get()) == 1) [[likely]] {
+    // A static type needs no reference of its own; dict's deallocation frees
+    // the object as it frees any sealedmap. A new sealedmap is always
+    // tracked by the collector, a new dict only once it holds a container.
+    Py_SET_TYPE(u.get(), &SealedMapType);
+#ifdef KX_DICT_LAYOUT
+    const bool tracked = internal::gc_tracked(u.get());
+#else
+    const bool tracked = PyObject_GC_IsTracked(u.get());
+#endif
+    if (!tracked) PyObject_GC_Track(u.get());
+    return u.release();
+  }
+  return copied_union(u.get());
 }
 
 bool has_own_or(PyTypeObject* t) { return t->tp_as_number && t->tp_as_number->nb_or == nb_or; }
