@@ -395,6 +395,21 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
   return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
+// The same for a method with no parameters but `*args` whose body guards its
+// own call-outs (sealedmap's merges): the instance check, then the body.
+PyObject* unguarded_rest_method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                           PyObject* kwnames) noexcept {
+  Func& f = *as_function(callable)->func;
+  const Py_ssize_t n = static_cast<Py_ssize_t>(PyVectorcall_NARGS(nargsf)) - 1;
+  if (!kwnames && n >= 0 && Py_IS_TYPE(args[0], f.owner)) [[likely]] {
+    PyObject* r = f.impl(Args{args[0], args + 1, args + 1, n, nullptr});
+    if (!r) [[unlikely]]
+      body_failed(f);
+    return r;
+  }
+  return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
 // Builds the __code__ that signature introspection reads: the parameters as
 // the code's arguments, `*a`/`**kw` flagged as on a def statement.
 PyObject* make_code(const Func& f) noexcept {
@@ -540,6 +555,8 @@ PyObject* make_function(Func& f) noexcept {
   if (!o) return nullptr;
   if (f.shape == kPlain && f.nparams == 1 && !f.checks)
     o->vectorcall = f.guarded ? one_vectorcall : unguarded_one_vectorcall;
+  else if ((f.shape & kMethod) && (f.shape & kVarargs) && f.owner && f.nparams == 0 && !f.guarded)
+    o->vectorcall = unguarded_rest_method_vectorcall;
   else if ((f.shape & kMethod) && f.owner && !f.checks)
     o->vectorcall = method_vectorcall;
   else
