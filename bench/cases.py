@@ -131,7 +131,7 @@ def _maps():
     return {
         "sealedmap": sealedmap, "dict_": dict, "m": m, "plain": dict(base),
         "d": {"key3": 30, "new1": 1, "new2": 2},
-        "src": base,
+        "src": base, "src3": {"key0": 0, "key1": 1, "key2": 2},
     }
 
 
@@ -248,10 +248,11 @@ def all_cases(bulk_rows):
         # for a key and for one of the type's own attributes.
         Micro("row.c on a subclass", "row.c on a BaseRow", "row.c", "base_row.c", _rows, 1.05),
         Micro("row._data on a subclass", "row._data on a BaseRow", "row._data", "base_row._data", _rows, 1.05),
-        Micro("sealedmap(d)", "dict(d)", "sealedmap(src)", "dict_(src)", _maps, 1.2),
+        Micro("sealedmap(d)", "dict(d)", "sealedmap(src)", "dict_(src)", _maps, 1.0),
+        Micro("sealedmap(d), 3 keys", "dict(d), 3 keys", "sealedmap(src3)", "dict_(src3)", _maps, 1.0),
         Micro("m.union(d)", "{**m, **d}", "m.union(d)", "{**plain, **d}", _maps, 1.15),
         Micro("m.merge_with(d)", "{**m, **d}", "m.merge_with(d)", "{**plain, **d}", _maps, 1.15),
-        Micro("m | d", "d1 | d2 of plain dicts", "m | d", "plain | d", _maps, 1.2),
+        Micro("m | d", "d1 | d2 of plain dicts", "m | d", "plain | d", _maps, 1.15),
         # The interpreter's own immutable mapping, where it has one (3.15).
         Micro("sealedmap(d)", "frozendict(d)", "sealedmap(src)", "frozendict_(src)", _frozen_maps, 1.0),
         Micro("m | d", "fd | d of a frozendict", "m | d", "fd | d", _frozen_maps, 1.0),

@@ -133,6 +133,25 @@ def test_merge_call_errors(call, message):
         assert str(caught.value) == message
 
 
+@pytest.mark.parametrize("make", [
+    sealedmap, lambda: sealedmap({}), lambda: sealedmap(sealedmap()), lambda: sealedmap([]),
+    lambda: sealedmap(a=1).union({"b": 2}), lambda: sealedmap(a=1) | {"b": 2},
+], ids=["empty", "dict", "sealedmap", "pairs", "union", "or"])
+def test_new_instances_start_from_dicts_own_empty_state(make):
+    # Whatever way it is made, an instance starts as dict's creation leaves a
+    # dict: no storage of its own until an entry needs one (so it is the size
+    # of an empty dict), tracked, and filling one touches no other instance.
+    fresh = [make() for _ in range(3)]
+    for m in fresh:
+        assert gc.is_tracked(m)
+    empty = sealedmap()
+    assert sys.getsizeof(empty) == sys.getsizeof(dict()) == sys.getsizeof(sealedmap({}))
+    dict.__init__(empty, {k: k for k in range(20)})
+    assert items(empty) == [(k, k) for k in range(20)]
+    assert sys.getsizeof(empty) == sys.getsizeof(dict(empty))
+    assert [items(m) for m in fresh] == [items(make())] * 3 and items(sealedmap()) == []
+
+
 def test_released_instances_leave_nothing_behind():
     # Instances made and dropped in numbers: the values go at once, what
     # comes next is empty and tracked, and a cycle through one is found.

@@ -380,16 +380,33 @@ PyObject* unguarded_one_vectorcall(PyObject* callable, PyObject* const* args, si
   return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
-// The common call of a method, `obj.method(...)`: the instance and exactly
-// the parameters (plus any extra positional arguments a variadic one takes),
-// positionally. After the instance check it goes straight to `run`, and
-// anything else takes the general entry.
+// The common call of a method, `obj.method(...)`: an instance of exactly the
+// owner type and exactly the parameters (plus any extra positional arguments
+// a variadic one takes), positionally. After the instance check it goes
+// straight to `run`; anything else, an instance of a subclass included, takes
+// the general entry, which checks the instance against the owner's
+// subclasses, so that the common road holds nothing across a call.
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   Func& f = *as_function(callable)->func;
   const Py_ssize_t n = static_cast<Py_ssize_t>(PyVectorcall_NARGS(nargsf)) - 1;
-  if (!kwnames && (n == f.nparams || (n > f.nparams && (f.shape & kVarargs))) && PyObject_TypeCheck(args[0], f.owner))
+  if (!kwnames && (n == f.nparams || (n > f.nparams && (f.shape & kVarargs))) && Py_IS_TYPE(args[0], f.owner))
       [[likely]]
     return run(f, Args{args[0], args + 1, args + 1 + f.nparams, n - f.nparams, nullptr});
+  return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
+// The same for a method with no parameters but `*args` whose body guards its
+// own call-outs (sealedmap's merges): the instance check, then the body.
+PyObject* unguarded_rest_method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                           PyObject* kwnames) noexcept {
+  Func& f = *as_function(callable)->func;
+  const Py_ssize_t n = static_cast<Py_ssize_t>(PyVectorcall_NARGS(nargsf)) - 1;
+  if (!kwnames && n >= 0 && Py_IS_TYPE(args[0], f.owner)) [[likely]] {
+    PyObject* r = f.impl(Args{args[0], args + 1, args + 1, n, nullptr});
+    if (!r) [[unlikely]]
+      body_failed(f);
+    return r;
+  }
   return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
@@ -538,6 +555,8 @@ PyObject* make_function(Func& f) noexcept {
   if (!o) return nullptr;
   if (f.shape == kPlain && f.nparams == 1 && !f.checks)
     o->vectorcall = f.guarded ? one_vectorcall : unguarded_one_vectorcall;
+  else if ((f.shape & kMethod) && (f.shape & kVarargs) && f.owner && f.nparams == 0 && !f.guarded)
+    o->vectorcall = unguarded_rest_method_vectorcall;
   else if ((f.shape & kMethod) && f.owner && !f.checks)
     o->vectorcall = method_vectorcall;
   else

@@ -61,6 +61,36 @@ inline const PyMethodDef* descr_method(PyObject* descr) noexcept {
   return reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
 }
 
+// dict's layout and the collector's header as 3.14 and 3.15 have them: an instance made empty holds no
+// entries, no watcher bits, the interpreter's one shared empty table (never
+// counted, never freed) and no split values. The free-threaded build keeps
+// more in the same fields, so there the interpreter's own creation is used.
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
+#define KX_DICT_LAYOUT 1
+static_assert(sizeof(PyDictObject) == sizeof(PyObject) + 4 * sizeof(void*), "dict gained a field");
+
+// The table an empty dict holds (`empty` must be one, made by the
+// interpreter): what every new dict starts from.
+inline PyDictKeysObject* empty_table(PyObject* empty) noexcept {
+  return reinterpret_cast<PyDictObject*>(empty)->ma_keys;
+}
+
+// Makes the fields of a freshly allocated instance with dict's layout what
+// dict's creation makes them, `table` being empty_table() of a new dict.
+inline void init_empty_dict(PyObject* o, PyDictKeysObject* table) noexcept {
+  auto* d = reinterpret_cast<PyDictObject*>(o);
+  d->ma_used = 0;
+  d->_ma_watcher_tag = 0;
+  d->ma_keys = table;
+  d->ma_values = nullptr;
+}
+
+// Whether the collector tracks `o`, an object of a collected type: the
+// forward link of the collector's header just in front of the object is set,
+// which is what the interpreter's own check reads.
+inline bool gc_tracked(PyObject* o) noexcept { return reinterpret_cast<const uintptr_t*>(o)[-2] != 0; }
+#endif
+
 #if PY_VERSION_HEX >= 0x030F0000
 // Whether a value found in a module namespace is a lazy import not yet
 // resolved.

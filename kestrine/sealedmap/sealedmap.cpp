@@ -5,6 +5,7 @@
 // start-up whose mutators refuse through them (`ReadOnlyContainer`,
 // `SealedMapBase`), and the module body with its namespace order.
 #include "frame/frame.hpp"
+#include "frame/internal.hpp"
 
 #include <initializer_list>
 
@@ -24,6 +25,12 @@ Name kSlotsName("__slots__");
 Name kPrepareName("__prepare__");
 
 PyObject* g_empty_tuple = nullptr;  // the interpreter's empty tuple, for dict's tp_new
+#ifdef KX_DICT_LAYOUT
+// The shared table every new dict starts from, read at exec; left empty when
+// the interpreter at hand does not share one, and then dict's tp_new makes
+// every instance.
+PyDictKeysObject* g_empty_table = nullptr;
+#endif
 
 // The sealedmap type, made ready by the module body.
 extern PyTypeObject SealedMapType;
@@ -32,8 +39,22 @@ extern PyTypeObject SealedMapType;
 // What the refusals and the merges share
 
 // A new, empty instance of exactly `sealedmap`, as calling the type with no
-// arguments makes it.
-PyObject* new_empty() noexcept { return PyDict_Type.tp_new(&SealedMapType, g_empty_tuple, nullptr); }
+// arguments makes it: a collected object's allocation (counted by the
+// collector as any other), dict's empty state, tracked from the start. Done
+// here rather than through dict's tp_new, which would take an argument tuple
+// only to ignore it and clear memory that is then written anyway.
+PyObject* new_empty() noexcept {
+#ifdef KX_DICT_LAYOUT
+  if (g_empty_table) [[likely]] {
+    PyObject* o = reinterpret_cast<PyObject*>(PyObject_GC_New(PyDictObject, &SealedMapType));
+    if (!o) return nullptr;
+    internal::init_empty_dict(o, g_empty_table);
+    PyObject_GC_Track(o);
+    return o;
+  }
+#endif
+  return PyDict_Type.tp_new(&SealedMapType, g_empty_tuple, nullptr);
+}
 
 // The same steps as dict's own constructor takes for its positional argument,
 // so that every construction and merge accepts and rejects exactly what
@@ -265,10 +286,27 @@ PyObject* merged(PyObject* first, PyObject* second) {
   return result.release();
 }
 
+// The merges take the recursion guard themselves, and only where a merge can
+// reach arbitrary code that is not guarded already. A dict whose type is
+// exactly dict or sealedmap is merged from its storage: no method of it is
+// asked, and what can still run is a key's __eq__ (each comparison under the
+// interpreter's own guard) and the release of a replaced value, which from
+// 3.14 on the interpreter sets aside itself when the stack runs low. Before
+// 3.14 releases are not guarded, so there the function's call holds the
+// guard for the whole body.
+constexpr bool kMergesGuardThemselves = PY_VERSION_HEX >= 0x030E0000;
+
+bool merged_from_storage(PyObject* d) noexcept { return PyDict_CheckExact(d) || Py_IS_TYPE(d, &SealedMapType); }
+
+// `self` merged with `d`, or `self` itself when `d` has no entries.
+PyObject* merged_or_self(PyObject* self, PyObject* d) noexcept {
+  return PyDict_GET_SIZE(d) == 0 ? Py_NewRef(self) : merged(self, d);
+}
+
 // union(*args, **kw): a dict argument is merged as it is; anything else goes
 // through dict(*args, **kw). The keyword dict is the binder's own new dict,
 // so with no positional argument it already is `dict(**kw)`.
-PyObject* union_impl(const Args& a) noexcept {
+PyObject* union_general(const Args& a) noexcept {
   const Py_ssize_t n = a.nrest;
   if (n > 1) {
     PyErr_Format(PyExc_TypeError, "union expected at most 1 argument, got %zd", n);
@@ -291,6 +329,18 @@ PyObject* union_impl(const Args& a) noexcept {
   return merged(a.self, mapping);
 }
 
+PyObject* union_impl(const Args& a) noexcept {
+  if constexpr (kMergesGuardThemselves) {
+    if (a.nrest == 1 && merged_from_storage(a.self) && merged_from_storage(a.rest[0])) [[likely]]
+      return merged_or_self(a.self, a.rest[0]);
+    RecursionGuard guard;
+    if (guard.failed()) return nullptr;
+    return union_general(a);
+  } else {
+    return union_general(a);
+  }
+}
+
 Func kUnion{
     .name = "union",
     .site = {"sealedmap.union", __LINE__},
@@ -298,11 +348,12 @@ Func kUnion{
     .owner = &SealedMapType,
     .impl = union_impl,
     .rest_name = "args",
+    .guarded = !kMergesGuardThemselves,
 };
 
 // merge_with(*other): the result is made only at the first true argument;
 // false ones (None, empty containers) are skipped.
-PyObject* merge_with_impl(const Args& a) noexcept {
+PyObject* merge_with_general(const Args& a) noexcept {
   Ref result;
   for (Py_ssize_t i = 0; i < a.nrest; ++i) {
     PyObject* d = a.rest[i];
@@ -324,6 +375,24 @@ PyObject* merge_with_impl(const Args& a) noexcept {
   return result ? result.release() : Py_NewRef(a.self);
 }
 
+PyObject* merge_with_impl(const Args& a) noexcept {
+  if constexpr (kMergesGuardThemselves) {
+    // One argument merged from its storage is union's common call: an exact
+    // dict (or sealedmap) is true exactly when it has entries.
+    if (a.nrest == 1 && merged_from_storage(a.self) && merged_from_storage(a.rest[0])) [[likely]]
+      return merged_or_self(a.self, a.rest[0]);
+    bool from_storage = merged_from_storage(a.self);
+    for (Py_ssize_t i = 0; from_storage && i < a.nrest; ++i) from_storage = merged_from_storage(a.rest[i]);
+    if (from_storage) [[likely]]
+      return merge_with_general(a);
+    RecursionGuard guard;
+    if (guard.failed()) return nullptr;
+    return merge_with_general(a);
+  } else {
+    return merge_with_general(a);
+  }
+}
+
 Func kMergeWith{
     .name = "merge_with",
     .site = {"sealedmap.merge_with", __LINE__},
@@ -331,6 +400,7 @@ Func kMergeWith{
     .owner = &SealedMapType,
     .impl = merge_with_impl,
     .rest_name = "other",
+    .guarded = !kMergesGuardThemselves,
 };
 
 // `left | right` is what dict's own union slot gives, sealed. Asking the slot
@@ -348,24 +418,35 @@ Func kMergeWith{
 // dict that had deletions compares colliding keys (dict's own copy() and
 // dict() differ the same way), and those comparisons then run only in the
 // union's own copy.
-PyObject* dict_union(PyObject* left, PyObject* right) {
-  Ref u = Ref::steal(PyDict_Type.tp_as_number->nb_or(left, right));
-  if (!u) return nullptr;
-  if (Py_IS_TYPE(u.get(), &PyDict_Type) && Py_REFCNT(u.get()) == 1) {
-    // A static type needs no reference of its own; dict's deallocation frees
-    // the object as it frees any sealedmap. A new sealedmap is always
-    // tracked by the collector, a new dict only once it holds a container.
-    Py_SET_TYPE(u.get(), &SealedMapType);
-    if (!PyObject_GC_IsTracked(u.get())) PyObject_GC_Track(u.get());
-    return u.release();
-  }
+// The union slot's result as a new sealedmap when it cannot become one in
+// place.
+[[gnu::noinline]] PyObject* copied_union(PyObject* u) {
   Ref result = Ref::steal(new_empty());
-  if (!result || update_arg(result.get(), u.get()) < 0) return nullptr;
-  if (u.get() == Py_NotImplemented) {
+  if (!result || update_arg(result.get(), u) < 0) return nullptr;
+  if (u == Py_NotImplemented) {
     PyErr_SetString(PyExc_SystemError, "sealedmap built from NotImplemented");
     return nullptr;
   }
   return result.release();
+}
+
+[[gnu::always_inline]] inline PyObject* dict_union(PyObject* left, PyObject* right) {
+  Ref u = Ref::steal(PyDict_Type.tp_as_number->nb_or(left, right));
+  if (!u) return nullptr;
+  if (Py_IS_TYPE(u.get(), &PyDict_Type) && Py_REFCNT(u.get()) == 1) [[likely]] {
+    // A static type needs no reference of its own; dict's deallocation frees
+    // the object as it frees any sealedmap. A new sealedmap is always
+    // tracked by the collector, a new dict only once it holds a container.
+    Py_SET_TYPE(u.get(), &SealedMapType);
+#ifdef KX_DICT_LAYOUT
+    const bool tracked = internal::gc_tracked(u.get());
+#else
+    const bool tracked = PyObject_GC_IsTracked(u.get());
+#endif
+    if (!tracked) PyObject_GC_Track(u.get());
+    return u.release();
+  }
+  return copied_union(u.get());
 }
 
 bool has_own_or(PyTypeObject* t) { return t->tp_as_number && t->tp_as_number->nb_or == nb_or; }
@@ -416,13 +497,13 @@ PyObject* nb_inplace_or(PyObject* self, PyObject*) noexcept {
 // call would build: dict's creation, then what dict's initialiser does with
 // the same arguments, with the same messages. The type is never a subclass
 // here, as a type's vectorcall is not inherited.
-PyObject* construct(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+[[gnu::noinline]] PyObject* construct_general(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (n > 1) {
     PyErr_Format(PyExc_TypeError, "dict expected at most 1 argument, got %zd", n);
     return nullptr;
   }
-  Ref self = Ref::steal(PyDict_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), g_empty_tuple, nullptr));
+  Ref self = Ref::steal(new_empty());
   if (!self) return nullptr;
   if (n == 1 && update_arg(self.get(), args[0]) < 0) return nullptr;
   if (kwnames) {
@@ -431,6 +512,17 @@ PyObject* construct(PyObject* type, PyObject* const* args, size_t nargsf, PyObje
       if (PyDict_SetItem(self.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]) < 0) return nullptr;
   }
   return self.release();
+}
+
+// The common call, one exact dict, on a road of its own: the same creation
+// and the same merge, without the general call's frame around them.
+PyObject* construct(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames && PyDict_CheckExact(args[0])) [[likely]] {
+    PyObject* self = new_empty();
+    if (self && PyDict_Update(self, args[0]) < 0) Py_CLEAR(self);
+    return self;
+  }
+  return construct_general(args, nargsf, kwnames);
 }
 
 Site kReprSite{"sealedmap.__repr__", __LINE__};
@@ -472,28 +564,25 @@ int clear_slot(PyObject* self) noexcept {
   return 0;
 }
 
+// From 3.14 on the interpreter guards every deallocation against deep
+// recursion itself, and the type's deallocation is dict's own (set at
+// readiness): sealedmap has no finaliser, and a subclass's deallocation runs
+// its own before it reaches the base's.
+#if PY_VERSION_HEX < 0x030E0000
 void dealloc(PyObject* self) noexcept {
   // A subclass's own deallocation runs finalisers itself; only when this is
   // the instance's deallocation does it run a pending finaliser, which may
   // bring the instance back to life. sealedmap itself has none.
   if (Py_TYPE(self)->tp_finalize && finalizer_resurrected(self, dealloc)) return;
-#if PY_VERSION_HEX < 0x030E0000
   // dict's own guard against deep recursion only engages for dict's own
   // deallocation, so a long chain of nested instances needs this one. The
-  // instance must be untracked before it may be set aside. From 3.14 on the
-  // interpreter guards every deallocation itself and the macros are empty.
+  // instance must be untracked before it may be set aside.
   PyObject_GC_UnTrack(self);
   Py_TRASHCAN_BEGIN(self, dealloc)
   PyDict_Type.tp_dealloc(self);
   Py_TRASHCAN_END
-#else
-  destructor base = PyDict_Type.tp_dealloc;
-  // Opaque to the optimiser, which would otherwise guess that `base` may be
-  // this very function and lay out a recursive copy of it on the common path.
-  __asm__("" : "+r"(base));
-  base(self);
-#endif
 }
+#endif
 
 PyNumberMethods number_methods = {.nb_or = nb_or, .nb_inplace_or = nb_inplace_or};
 // The reading slots are inherited from dict.
@@ -530,7 +619,9 @@ PyTypeObject SealedMapType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
                  // clang-format on
                  .tp_name = "velmora.kestrine.sealedmap.sealedmap",
+#if PY_VERSION_HEX < 0x030E0000
     .tp_dealloc = dealloc,
+#endif
     .tp_repr = repr,
     .tp_as_number = &number_methods,
     .tp_as_mapping = &mapping_methods,
@@ -548,6 +639,9 @@ int ready_type() noexcept {
   // dict's creation, set before readiness so that the type's own namespace
   // gets its `__new__` (an inherited one would not).
   SealedMapType.tp_new = PyDict_Type.tp_new;
+#if PY_VERSION_HEX >= 0x030E0000
+  SealedMapType.tp_dealloc = PyDict_Type.tp_dealloc;
+#endif
   return PyType_Ready(&SealedMapType);
 }
 
@@ -657,6 +751,17 @@ int finish_type() {
 
 int body(PyObject* module, PyObject*) {
   if (!g_empty_tuple && !(g_empty_tuple = PyTuple_New(0))) return -1;
+#ifdef KX_DICT_LAYOUT
+  if (!g_empty_table) {
+    // Both of the interpreter's ways of making an empty dict must start from
+    // one and the same table; it is then the shared one, owned by no dict.
+    Ref a = Ref::steal(PyDict_New());
+    Ref b = Ref::steal(PyDict_Type.tp_new(&PyDict_Type, g_empty_tuple, nullptr));
+    if (!a || !b) return -1;
+    if (internal::empty_table(a.get()) == internal::empty_table(b.get()))
+      g_empty_table = internal::empty_table(a.get());
+  }
+#endif
   if (ready_type() < 0 || bind("sealedmap", Py_NewRef(reinterpret_cast<PyObject*>(&SealedMapType))) < 0) return -1;
   if (bind_refusal_functions() < 0 || bind_base_classes(module) < 0) return -1;
   return finish_type();
