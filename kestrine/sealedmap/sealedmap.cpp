@@ -296,10 +296,12 @@ PyObject* merged(PyObject* first, PyObject* second) {
 // guard for the whole body.
 constexpr bool kMergesGuardThemselves = PY_VERSION_HEX >= 0x030E0000;
 
-bool merged_from_storage(PyObject* d) noexcept { return PyDict_CheckExact(d) || Py_IS_TYPE(d, &SealedMapType); }
+[[maybe_unused]] bool merged_from_storage(PyObject* d) noexcept {
+  return PyDict_CheckExact(d) || Py_IS_TYPE(d, &SealedMapType);
+}
 
 // `self` merged with `d`, or `self` itself when `d` has no entries.
-PyObject* merged_or_self(PyObject* self, PyObject* d) noexcept {
+[[maybe_unused]] PyObject* merged_or_self(PyObject* self, PyObject* d) noexcept {
   return PyDict_GET_SIZE(d) == 0 ? Py_NewRef(self) : merged(self, d);
 }
 
