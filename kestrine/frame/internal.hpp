@@ -61,7 +61,25 @@ inline const PyMethodDef* descr_method(PyObject* descr) noexcept {
   return reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
 }
 
-// dict's layout and the collector's header as 3.14 and 3.15 have them: an instance made empty holds no
+#ifndef Py_GIL_DISABLED
+// Exchanges the entries of two dicts whose tables are combined (no split
+// values): the same storage under new owners, no entry copied and no key
+// compared. Neither may be reachable from anywhere a Python code could see the
+// exchange. The free-threaded build guards these fields with a lock of each
+// dict, so it has no such exchange.
+inline void swap_dict_storage(PyObject* a, PyObject* b) noexcept {
+  auto* x = reinterpret_cast<PyDictObject*>(a);
+  auto* y = reinterpret_cast<PyDictObject*>(b);
+  const Py_ssize_t used = x->ma_used;
+  PyDictKeysObject* keys = x->ma_keys;
+  x->ma_used = y->ma_used;
+  x->ma_keys = y->ma_keys;
+  y->ma_used = used;
+  y->ma_keys = keys;
+}
+#endif
+
+// dict's layout as 3.14 and 3.15 have it: an instance made empty holds no
 // entries, no watcher bits, the interpreter's one shared empty table (never
 // counted, never freed) and no split values. The free-threaded build keeps
 // more in the same fields, so there the interpreter's own creation is used.
@@ -85,10 +103,6 @@ inline void init_empty_dict(PyObject* o, PyDictKeysObject* table) noexcept {
   d->ma_values = nullptr;
 }
 
-// Whether the collector tracks `o`, an object of a collected type: the
-// forward link of the collector's header just in front of the object is set,
-// which is what the interpreter's own check reads.
-inline bool gc_tracked(PyObject* o) noexcept { return reinterpret_cast<const uintptr_t*>(o)[-2] != 0; }
 #endif
 
 #if PY_VERSION_HEX >= 0x030F0000

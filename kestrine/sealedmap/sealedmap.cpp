@@ -39,10 +39,9 @@ extern PyTypeObject SealedMapType;
 // What the refusals and the merges share
 
 // A new, empty instance of exactly `sealedmap`, as calling the type with no
-// arguments makes it: a collected object's allocation (counted by the
-// collector as any other), dict's empty state, tracked from the start. Done
-// here rather than through dict's tp_new, which would take an argument tuple
-// only to ignore it and clear memory that is then written anyway.
+// arguments makes it, tracked from the start. Made here rather than through
+// dict's tp_new, which would take an argument tuple only to ignore it and
+// clear memory that is then written anyway.
 PyObject* new_empty() noexcept {
 #ifdef KX_DICT_LAYOUT
   if (g_empty_table) [[likely]] {
@@ -413,15 +412,17 @@ Func kMergeWith{
 // (NotImplemented, from which building a sealedmap fails with the
 // constructor's own error).
 //
-// The slot's result is a new plain dict. When nothing else references it, it
-// becomes the sealedmap in place, a sealedmap having exactly a dict's layout;
-// otherwise (or for another type) it is copied as `sealedmap(result)` copies
-// it. Skipping that second copy is invisible but for one thing: copying a
-// dict that had deletions compares colliding keys (dict's own copy() and
-// dict() differ the same way), and those comparisons then run only in the
-// union's own copy.
-// The union slot's result as a new sealedmap when it cannot become one in
-// place.
+// The slot's result is a new plain dict, copied into a new sealedmap as
+// `sealedmap(result)` copies it. When nothing else references the result and
+// its table is combined, the copy is an exchange instead: a new empty
+// sealedmap, made as any other, takes over the table as it stands, and the
+// emptied dict goes on to dict's own release. A table taken over differs from
+// a copied one in one thing only: copying a table that has grown compares
+// colliding keys, and those comparisons then run only in the union's own
+// building. The result is not itself turned into the sealedmap: it mostly
+// comes from dict's free list, which the collector's allocation count does
+// not see, while every sealedmap's release is counted, so gc.get_count()
+// would fall by one for each result released.
 [[gnu::noinline]] PyObject* copied_union(PyObject* u) {
   Ref result = Ref::steal(new_empty());
   if (!result || update_arg(result.get(), u) < 0) return nullptr;
@@ -435,19 +436,14 @@ Func kMergeWith{
 [[gnu::always_inline]] inline PyObject* dict_union(PyObject* left, PyObject* right) {
   Ref u = Ref::steal(PyDict_Type.tp_as_number->nb_or(left, right));
   if (!u) return nullptr;
-  if (Py_IS_TYPE(u.get(), &PyDict_Type) && Py_REFCNT(u.get()) == 1) [[likely]] {
-    // A static type needs no reference of its own; dict's deallocation frees
-    // the object as it frees any sealedmap. A new sealedmap is always
-    // tracked by the collector, a new dict only once it holds a container.
-    Py_SET_TYPE(u.get(), &SealedMapType);
-#ifdef KX_DICT_LAYOUT
-    const bool tracked = internal::gc_tracked(u.get());
-#else
-    const bool tracked = PyObject_GC_IsTracked(u.get());
-#endif
-    if (!tracked) PyObject_GC_Track(u.get());
-    return u.release();
+#ifndef Py_GIL_DISABLED
+  if (Py_IS_TYPE(u.get(), &PyDict_Type) && Py_REFCNT(u.get()) == 1 &&
+      !reinterpret_cast<PyDictObject*>(u.get())->ma_values) [[likely]] {
+    PyObject* result = new_empty();
+    if (result) internal::swap_dict_storage(result, u.get());
+    return result;
   }
+#endif
   return copied_union(u.get());
 }
 
