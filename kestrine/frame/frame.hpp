@@ -69,7 +69,9 @@
 // when the interpreter's own would be and holds no pointer that can outlive
 // its object. A free list of released sealedmaps fails this: instances taken
 // from it skip the collector's allocation count, so gc.get_count() and the
-// timing of collections move by up to the list's length.
+// timing of collections move by up to the list's length. So does turning a
+// dict from dict's own free list into a sealedmap: its release is counted
+// and its allocation was not.
 //
 // Re-entrancy. Any call that can run Python code (a converter, a key's
 // __hash__, the parent's method, a rebound module name) may re-initialise the
