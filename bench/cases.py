@@ -227,7 +227,7 @@ def all_cases(bulk_rows):
         Micro("str_to_datetime(iso text)", "datetime.fromisoformat, bound",
               "str_to_datetime(x)", "fromisoformat(x)", _str_to_datetime, 1.10),
         Micro("DecimalResultProcessor.process", "Decimal(fmt % value) in a Python function",
-              "process(x)", "py_process(x)", _decimal_process, 0.97),
+              "process(x)", "py_process(x)", _decimal_process, 0.80),
         Micro("build Row(BaseRow subclass), 6-tuple", "sqlite3.Row(cursor, tuple)",
               "Row(parent, None, km, t6)", "SqliteRow(cur, t6)", _rows, 1.0),
         Micro("build BaseRow, 6-tuple", "sqlite3.Row(cursor, tuple)",

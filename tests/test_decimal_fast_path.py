@@ -4,6 +4,7 @@ general formatting. Whatever the road, the text handed to the type must be the
 interpreter's own `fmt % value`, so that is the oracle throughout."""
 import decimal
 import math
+import random
 import subprocess
 import sys
 import textwrap
@@ -50,6 +51,29 @@ def test_fixed_point_text_is_the_operators(fmt):
 def test_fixed_point_text_property(value, digits):
     fmt = f"%.{digits}f"
     assert texts(fmt)[0].process(value) == fmt % value
+
+
+def near_ties(count, seed):
+    """Values at and beside the halfway points of a few decimals, where a
+    rounding that is not exactly the operator's shows first."""
+    rng = random.Random(seed)
+    for _ in range(count):
+        x = (rng.randint(-10**12, 10**12) + 0.5) / 10 ** rng.randint(0, 17)
+        yield from (x, math.nextafter(x, math.inf), math.nextafter(x, -math.inf))
+
+
+# Every binary exponent from the smallest subnormal up to past 2**64, with the
+# shortest and the longest mantissas, both signs; then the 64-bit edges.
+EXPONENTS = [s * math.ldexp(m, e) for e in range(-1075, 70) for m in (1, 2**52 + 1, 2**53 - 1) for s in (1, -1)]
+EDGES = [2.0**63, 2.0**63 - 1024, 2.0**64, 2.0**64 - 2048, 1e19, 1.8e19, 9.2e18, 9.3e18]
+
+
+@pytest.mark.parametrize("digits", [0, 1, 2, 3, 5, 10, 16, 17, 18])
+def test_fixed_point_text_at_ties_and_edges(digits):
+    fmt = f"%.{digits}f"
+    p = texts(fmt)[0]
+    values = [*near_ties(2000, seed=digits), *EXPONENTS, *EDGES, *(-v for v in EDGES)]
+    assert [v for v in values if p.process(v) != fmt % v] == []
 
 
 @pytest.mark.parametrize("fmt", [

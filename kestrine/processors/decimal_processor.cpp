@@ -5,6 +5,7 @@
 // slots.
 #include "decimal_processor.hpp"
 
+#include "float_text.hpp"
 #include "frame/frame.hpp"
 
 #include <cstring>
@@ -43,8 +44,15 @@ int fixed_point_digits(PyObject* format) noexcept {
 }
 
 // `format % value` for such a format and an exact float: the text the
-// interpreter's own `%` makes for it, from the same conversion.
+// interpreter's own `%` makes for it. Most values are rendered here in
+// integers, exactly; the rest go through the interpreter's own conversion.
 PyObject* fixed_point_text(double value, int digits) noexcept {
+  char exact[floattext::kFixedMax];
+  if (const std::size_t len = floattext::fixed(value, digits, exact)) [[likely]] {
+    PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+    if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), exact, len);
+    return r;
+  }
   char* text = PyOS_double_to_string(value, 'f', digits, 0, nullptr);
   if (!text) return nullptr;
   // Digits, sign, point, "inf" or "nan": ASCII, copied as it is.

@@ -5,6 +5,8 @@
 // newer symbol versions would raise the glibc a wheel needs).
 #include "float_text.hpp"
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -123,5 +125,70 @@ bool parse(const char* p, const char* end, double& out) noexcept {
   out = negative ? -v : v;
   return true;
 }
+
+#ifdef __SIZEOF_INT128__
+std::size_t fixed(double value, int digits, char (&out)[kFixedMax]) noexcept {
+  constexpr auto kPow10 = [] {
+    std::array<std::uint64_t, 18> t{1};
+    for (std::size_t k = 1; k < t.size(); ++k) t[k] = t[k - 1] * 10;
+    return t;
+  }();
+  if (digits < 0 || digits > 17) return 0;
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const bool negative = bits >> 63;
+  const unsigned biased = static_cast<unsigned>(bits >> 52) & 0x7ff;
+  if (biased == 0x7ff) return 0;  // an infinity or a NaN
+  // value = mantissa * 2**exponent exactly, the mantissa below 2**53.
+  std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+  int exponent = -1074;
+  if (biased != 0) {
+    mantissa |= std::uint64_t{1} << 52;
+    exponent = static_cast<int>(biased) - 1075;
+  }
+  __extension__ typedef unsigned __int128 u128;  // no warning under -Wpedantic
+  const std::uint64_t unit = kPow10[static_cast<std::size_t>(digits)];
+  u128 scaled;  // value * 10**digits, rounded half to even
+  if (exponent >= 0) {
+    if (exponent > 11) return 0;  // 2**64 or more
+    scaled = static_cast<u128>(mantissa << exponent) * unit;
+  } else {
+    // mantissa * 10**digits < 2**53 * 2**57 = 2**110; a shift of 111 or more
+    // leaves nothing and less than half a unit.
+    const u128 n = static_cast<u128>(mantissa) * unit;
+    const int shift = -exponent;
+    if (shift > 110) {
+      scaled = 0;
+    } else {
+      scaled = n >> shift;
+      const u128 rest = n - (scaled << shift);
+      const u128 half = u128{1} << (shift - 1);
+      if (rest > half || (rest == half && (scaled & 1))) ++scaled;
+    }
+  }
+  if (scaled >> 64) return 0;
+  const std::uint64_t whole = static_cast<std::uint64_t>(scaled) / unit;
+  std::uint64_t fraction = static_cast<std::uint64_t>(scaled) % unit;
+  // Written backwards from the end of `out`, then moved to its start.
+  char* const end = out + kFixedMax;
+  char* p = end;
+  for (int i = 0; i < digits; ++i) {
+    *--p = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
+  }
+  if (digits > 0) *--p = '.';
+  std::uint64_t w = whole;
+  do {
+    *--p = static_cast<char>('0' + w % 10);
+    w /= 10;
+  } while (w);
+  if (negative) *--p = '-';
+  const std::size_t len = static_cast<std::size_t>(end - p);
+  std::memmove(out, p, len);
+  return len;
+}
+#else
+std::size_t fixed(double, int, char (&)[kFixedMax]) noexcept { return 0; }
+#endif
 
 }  // namespace kx::floattext
