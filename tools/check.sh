@@ -12,7 +12,7 @@
 #   sdist      the source distribution: file list, installed, its own tests
 #   leaks      reference-leak hunt on python3.14d
 #   sanitize   the suite against an ASan/UBSan build
-#   fuzz       libFuzzer run of the float parser (FUZZ_SECONDS, 60)
+#   fuzz       libFuzzer runs of the float parser and the fixed-point text (FUZZ_RUNS)
 # HARDENING=no leaves leaks, sanitize and fuzz out of a run of all stages.
 # Extra pytest arguments reach every stage that runs the suite.
 # With an interpreter at hand (PYTHON=..., no root) a stage whose tool is
@@ -92,7 +92,7 @@ for stage in $stages; do
             python3.14d tools/refleak.py -q -p no:cacheprovider tests "$@" || status=1 ;;
         sanitize) tools/sanitize.sh "$@" || status=1 ;;
         fuzz)
-          echo "=== float text parser: libFuzzer, ${FUZZ_SECONDS:-60} s"
+          echo "=== float text parser and fixed-point text: libFuzzer"
           tools/fuzz.sh || status=1 ;;
       esac ;;
     *) echo "check: no stage '$stage' (see tools/check.sh)" >&2; exit 2 ;;
