@@ -5,8 +5,10 @@
 // slots.
 #include "decimal_processor.hpp"
 
-#include "float_text.hpp"
+// The interpreter's header comes before any standard one.
 #include "frame/frame.hpp"
+
+#include "float_text.hpp"
 
 #include <cstring>
 
