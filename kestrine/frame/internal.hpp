@@ -64,9 +64,9 @@ inline const PyMethodDef* descr_method(PyObject* descr) noexcept {
 #ifndef Py_GIL_DISABLED
 // Exchanges the entries of two dicts whose tables are combined (no split
 // values): the same storage under new owners, no entry copied and no key
-// compared. Neither may be reachable from anywhere a Python code could see the
-// exchange. The free-threaded build guards these fields with a lock of each
-// dict, so it has no such exchange.
+// compared. No Python code may be able to reach either of them while the
+// exchange happens. The free-threaded build guards these fields with a lock
+// of each dict, so it has no such exchange.
 inline void swap_dict_storage(PyObject* a, PyObject* b) noexcept {
   auto* x = reinterpret_cast<PyDictObject*>(a);
   auto* y = reinterpret_cast<PyDictObject*>(b);

@@ -39,7 +39,8 @@ extern PyTypeObject SealedMapType;
 // What the refusals and the merges share
 
 // A new, empty instance of exactly `sealedmap`, as calling the type with no
-// arguments makes it, tracked from the start. Made here rather than through
+// arguments makes it: a collected object's allocation, which the collector
+// counts as any other, tracked from the start. Made here rather than through
 // dict's tp_new, which would take an argument tuple only to ignore it and
 // clear memory that is then written anyway.
 PyObject* new_empty() noexcept {
