@@ -45,22 +45,24 @@ int fixed_point_digits(PyObject* format) noexcept {
   return digits;
 }
 
+// A str of `len` characters of ASCII text (digits, sign, point, "inf" or
+// "nan"), copied as it is.
+PyObject* ascii_text(const char* text, std::size_t len) noexcept {
+  PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+  if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), text, len);
+  return r;
+}
+
 // `format % value` for such a format and an exact float: the text the
 // interpreter's own `%` makes for it. Most values are rendered here in
 // integers, exactly; the rest go through the interpreter's own conversion.
 PyObject* fixed_point_text(double value, int digits) noexcept {
   char exact[floattext::kFixedMax];
-  if (const std::size_t len = floattext::fixed(value, digits, exact)) [[likely]] {
-    PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
-    if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), exact, len);
-    return r;
-  }
+  if (const std::size_t len = floattext::fixed(value, digits, exact)) [[likely]]
+    return ascii_text(exact, len);
   char* text = PyOS_double_to_string(value, 'f', digits, 0, nullptr);
   if (!text) return nullptr;
-  // Digits, sign, point, "inf" or "nan": ASCII, copied as it is.
-  const size_t len = std::strlen(text);
-  PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
-  if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), text, len);
+  PyObject* r = ascii_text(text, std::strlen(text));
   PyMem_Free(text);
   return r;
 }

@@ -167,7 +167,7 @@ std::size_t fixed(double value, int digits, char (&out)[kFixedMax]) noexcept {
     }
   }
   if (scaled >> 64) return 0;
-  const std::uint64_t whole = static_cast<std::uint64_t>(scaled) / unit;
+  std::uint64_t whole = static_cast<std::uint64_t>(scaled) / unit;
   std::uint64_t fraction = static_cast<std::uint64_t>(scaled) % unit;
   // Written backwards from the end of `out`, then moved to its start.
   char* const end = out + kFixedMax;
@@ -177,11 +177,10 @@ std::size_t fixed(double value, int digits, char (&out)[kFixedMax]) noexcept {
     fraction /= 10;
   }
   if (digits > 0) *--p = '.';
-  std::uint64_t w = whole;
   do {
-    *--p = static_cast<char>('0' + w % 10);
-    w /= 10;
-  } while (w);
+    *--p = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole);
   if (negative) *--p = '-';
   const std::size_t len = static_cast<std::size_t>(end - p);
   std::memmove(out, p, len);
