@@ -6,6 +6,7 @@ import gc
 import subprocess
 import sys
 import textwrap
+import traceback
 import weakref
 
 import pytest
@@ -115,6 +116,26 @@ def test_every_way_of_calling_a_merge():
         r = call()
         assert type(r) is sealedmap and items(r) == [("a", 1), ("b", 2)]
     assert m.union() is m and m.merge_with() is m and sealedmap.union(m) is m
+
+
+class ClashingKey:
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("compared")
+
+
+@pytest.mark.parametrize("method", ["union", "merge_with"])
+@pytest.mark.parametrize("receiver_type", [sealedmap, Frozen])
+def test_a_merge_that_fails_names_the_method_once_on_every_road(receiver_type, method):
+    # An exact instance with one dict takes the merges' own entry, a subclass
+    # the frame's: the same exception and one traceback entry either way.
+    m = receiver_type({ClashingKey(): 1})
+    with pytest.raises(ZeroDivisionError, match="compared") as info:
+        getattr(m, method)({ClashingKey(): 2})
+    names = [e.name for e in traceback.extract_tb(info.value.__traceback__)]
+    assert names.count(f"velmora.kestrine.sealedmap.sealedmap.{method}") == 1, names
 
 
 @pytest.mark.parametrize("call, message", [

@@ -217,13 +217,13 @@ bool binding_entry(const Func& f) noexcept { return f.nparams > 0 || (f.shape & 
   return 0;
 }
 
+}  // namespace
+
 // A body returned nullptr: make sure an exception is set, add the entry.
 [[gnu::cold, gnu::noinline]] void body_failed(const Func& f) noexcept {
   if (!PyErr_Occurred()) null_result();
   add_traceback(f.site);
 }
-
-}  // namespace
 
 // The recursion guard is held here, on the way into every function of the
 // module, because a body may call out to objects that lead straight back into
@@ -545,7 +545,20 @@ PyTypeObject FunctionType = {
     .tp_dictoffset = offsetof(FunctionObject, dict),
 };
 
+// The frame's own entry for the shape of `f`.
+vectorcallfunc frame_entry_of(const Func& f) noexcept {
+  if (f.shape == kPlain && f.nparams == 1 && !f.checks) return f.guarded ? one_vectorcall : unguarded_one_vectorcall;
+  if ((f.shape & kMethod) && (f.shape & kVarargs) && f.owner && f.nparams == 0 && !f.guarded)
+    return unguarded_rest_method_vectorcall;
+  if ((f.shape & kMethod) && f.owner && !f.checks) return method_vectorcall;
+  return function_vectorcall;
+}
+
 }  // namespace
+
+PyObject* frame_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  return frame_entry_of(*as_function(callable)->func)(callable, args, nargsf, kwnames);
+}
 
 PyObject* make_function(Func& f) noexcept {
   if (!(FunctionType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&FunctionType) < 0) return nullptr;
@@ -553,14 +566,7 @@ PyObject* make_function(Func& f) noexcept {
   if (!code) return nullptr;
   FunctionObject* o = PyObject_GC_New(FunctionObject, &FunctionType);
   if (!o) return nullptr;
-  if (f.shape == kPlain && f.nparams == 1 && !f.checks)
-    o->vectorcall = f.guarded ? one_vectorcall : unguarded_one_vectorcall;
-  else if ((f.shape & kMethod) && (f.shape & kVarargs) && f.owner && f.nparams == 0 && !f.guarded)
-    o->vectorcall = unguarded_rest_method_vectorcall;
-  else if ((f.shape & kMethod) && f.owner && !f.checks)
-    o->vectorcall = method_vectorcall;
-  else
-    o->vectorcall = function_vectorcall;
+  o->vectorcall = f.entry ? f.entry : frame_entry_of(f);
   o->func = &f;
   o->name = PyUnicode_InternFromString(f.name);
   o->qualname = PyUnicode_InternFromString(f.site.qualname);

@@ -35,6 +35,10 @@
 //      through `call_tuple`. All end in `run`: exact-type checks, then the
 //      body under the recursion guard, then the traceback entry on failure.
 //      A native shortcut that skips the function object calls `run` too.
+//      A `Func` may bring its own vectorcall entry (`entry`) for one call
+//      whose binding is evident (sealedmap's merges with one dict): it runs
+//      the body directly, adds the failure through `body_failed`, and hands
+//      every other call to `frame_entry`, so binding and messages stay here.
 //
 // Namespace order. A module's names are bound by its `body`, in the one fixed
 // order that module promises (types, imports, functions, methods installed in
@@ -285,6 +289,11 @@ struct Func {
   // whose fast paths cannot call out, and that guards its own call-outs,
   // goes without: the guard costs about 24 instructions a call.
   bool guarded = true;
+  // A vectorcall entry of the module's own for the commonest call, in place
+  // of the frame's: it takes only calls whose binding is evident and hands
+  // every other one to frame_entry(), so messages and binding stay the
+  // frame's. On failure it adds the entry through body_failed().
+  vectorcallfunc entry = nullptr;
   // Filled once at exec.
   int nparams = -1;
   bool checks = false;  // some parameter has an exact type
@@ -294,6 +303,14 @@ struct Func {
 
 // A new function object for `f`, bound to this module's namespace.
 PyObject* make_function(Func& f) noexcept;
+
+// The frame's entry for the function object `callable` (of a Func with its
+// own entry): binding, checks, guard and body as for any other function.
+PyObject* frame_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+
+// What the frame does when a body fails: an exception made sure of, and the
+// traceback entry of `f` added. For a module's own entry.
+void body_failed(const Func& f) noexcept;
 
 // What a caller of `run` has done already, so that `run` leaves it out.
 enum Done : unsigned {

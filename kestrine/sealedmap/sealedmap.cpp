@@ -331,6 +331,22 @@ PyObject* union_general(const Args& a) noexcept {
   return merged(a.self, mapping);
 }
 
+// The merges' commonest call, `m.union(d)` or `m.merge_with(d)` on an exact
+// sealedmap with one dict merged from its storage, goes from the call
+// straight to the merge; union_impl and merge_with_impl take the same road
+// for it when it arrives any other way.
+template <Func& F>
+PyObject* one_dict_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  if (!kwnames && PyVectorcall_NARGS(nargsf) == 2 && Py_IS_TYPE(args[0], &SealedMapType) &&
+      merged_from_storage(args[1])) [[likely]] {
+    PyObject* r = merged_or_self(args[0], args[1]);
+    if (!r) [[unlikely]]
+      body_failed(F);
+    return r;
+  }
+  return frame_entry(callable, args, nargsf, kwnames);
+}
+
 PyObject* union_impl(const Args& a) noexcept {
   if constexpr (kMergesGuardThemselves) {
     if (a.nrest == 1 && merged_from_storage(a.self) && merged_from_storage(a.rest[0])) [[likely]]
@@ -351,6 +367,7 @@ Func kUnion{
     .impl = union_impl,
     .rest_name = "args",
     .guarded = !kMergesGuardThemselves,
+    .entry = kMergesGuardThemselves ? one_dict_entry<kUnion> : nullptr,
 };
 
 // merge_with(*other): the result is made only at the first true argument;
@@ -403,6 +420,7 @@ Func kMergeWith{
     .impl = merge_with_impl,
     .rest_name = "other",
     .guarded = !kMergesGuardThemselves,
+    .entry = kMergesGuardThemselves ? one_dict_entry<kMergeWith> : nullptr,
 };
 
 // `left | right` is what dict's own union slot gives, sealed. Asking the slot
