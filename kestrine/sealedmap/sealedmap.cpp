@@ -333,8 +333,8 @@ PyObject* union_general(const Args& a) noexcept {
 
 // The merges' commonest call, `m.union(d)` or `m.merge_with(d)` on an exact
 // sealedmap with one dict merged from its storage, goes from the call
-// straight to the merge; union_impl and merge_with_impl take the same road
-// for it when it arrives any other way.
+// straight to the merge (an exact dict is true exactly when it has entries).
+// union_impl takes the same road when keywords come with the dict.
 template <Func& F>
 PyObject* one_dict_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   if (!kwnames && PyVectorcall_NARGS(nargsf) == 2 && Py_IS_TYPE(args[0], &SealedMapType) &&
@@ -396,10 +396,6 @@ PyObject* merge_with_general(const Args& a) noexcept {
 
 PyObject* merge_with_impl(const Args& a) noexcept {
   if constexpr (kMergesGuardThemselves) {
-    // One argument merged from its storage is union's common call: an exact
-    // dict (or sealedmap) is true exactly when it has entries.
-    if (a.nrest == 1 && merged_from_storage(a.self) && merged_from_storage(a.rest[0])) [[likely]]
-      return merged_or_self(a.self, a.rest[0]);
     bool from_storage = merged_from_storage(a.self);
     for (Py_ssize_t i = 0; from_storage && i < a.nrest; ++i) from_storage = merged_from_storage(a.rest[i]);
     if (from_storage) [[likely]]
